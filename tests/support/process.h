@@ -1,0 +1,48 @@
+// Child processes for tests: the real binaries, with pipes on stdin, stdout and stderr.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A started child. Pipes are -1 once closed.
+struct ChildProcess {
+    int pid;
+    int stdin_fd;
+    int stdout_fd;
+    int stderr_fd;
+};
+
+// Starts program with args (argv[0] is program), adding env entries "NAME=value" to the
+// test's own environment (an entry "NAME=" with nothing after it removes NAME). Returns
+// false when the child cannot be started.
+bool start_child(const std::string& program, const std::vector<std::string>& args,
+                 const std::vector<std::string>& env, ChildProcess* child);
+
+// Writes all of data to the child's stdin; false when the pipe broke.
+bool write_all(int fd, const void* data, size_t length);
+
+// Reads exactly length bytes; false on end of input or error first. Gives up after
+// timeout_ms without progress.
+bool read_exact(int fd, void* data, size_t length, int timeout_ms = 20000);
+
+// Reads until end of input (or timeout_ms without progress).
+std::string read_to_end(int fd, int timeout_ms = 20000);
+
+// Closes the child's stdin (end of input for it).
+void close_stdin(ChildProcess* child);
+
+// Waits for the child (up to timeout_ms, then kills it) and returns its exit status, or
+// -1 when it did not exit normally. Closes the remaining pipes.
+int wait_child(ChildProcess* child, int timeout_ms = 30000);
+
+// Whole run: stdin gets input and is closed; stdout and stderr are collected.
+struct ProcessResult {
+    int status;
+    std::string out;
+    std::string err;
+};
+ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
+                          const std::vector<std::string>& env, const std::string& input = {});
+
+// Path of a program the build made: $TAVRIN_BUILD_DIR/bin/name.
+std::string build_program(const std::string& name);

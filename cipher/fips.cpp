@@ -11,6 +11,9 @@
 
 #include "log/console.h"
 
+// The provider stays loaded for the life of the process; the process keeps its handle.
+static OSSL_PROVIDER* process_fips_provider = nullptr;
+
 static int fail(const char* message, FipsReport report)
 {
     if (report) {
@@ -36,6 +39,7 @@ int enable_fips_mode(FipsProviderState* state, const char* config_path, FipsRepo
     OSSL_PROVIDER* fips = OSSL_PROVIDER_load(nullptr, "fips");
     if (!fips)
         return fail(FIPS_PROVIDER_FAILED, report);
+    process_fips_provider = fips;
     if (!EVP_default_properties_enable_fips(nullptr, 1))
         return fail(FIPS_PROPERTY_FAILED, report);
     if (state)

@@ -206,7 +206,9 @@ void syslog_open(const char* ident, int options, int facility)
         drop_socket();
         return;
     }
-    snprintf(client.computer_name, sizeof client.computer_name, "%s", name);
+    size_t name_length = strnlen(name, SYSLOG_COMPUTER_NAME_MAX);
+    memcpy(client.computer_name, name, name_length);
+    client.computer_name[name_length] = '\0';
 
     resolve_destination();
     if (!open_bound_socket()) {

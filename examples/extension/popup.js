@@ -1,0 +1,13 @@
+// Popup of the sample extension: asks the service worker to talk to the host.
+const $ = (id) => document.getElementById(id);
+const ask = (message) => chrome.runtime.sendMessage(message);
+const show = (reply) => { $("out").textContent = reply.ok ? String(reply.value) : "Error: " + reply.error; };
+
+$("status").onclick = async () => {
+  const reply = await ask({ op: "status" });
+  $("state").textContent = reply.ok ? `${reply.value.status} ${reply.value.version}` : reply.error;
+};
+$("encrypt").onclick = async () =>
+  show(await ask({ op: "encrypt", password: $("password").value, text: $("text").value }));
+$("decrypt").onclick = async () =>
+  show(await ask({ op: "decrypt", password: $("password").value, container: $("text").value.trim() }));

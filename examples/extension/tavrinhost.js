@@ -1,0 +1,85 @@
+// Client of the tavrinhost native-messaging host: one port per request, the chunked protocol
+// on the way in, data frames on the way out.
+//
+// Request:  {"action":A,"raw":R,"length":N,"pwd":P}, then {"p":"..."} chunks carrying N
+//           characters in all. A: 0 status, 1 encrypt, 2 decrypt. R (encrypt): 1 when the
+//           data is the Base64 text of the bytes to encrypt.
+// Replies:  {"status":"OK","version":"1.0.2"}; or {"data":"..."} frames (Base64 text, at most
+//           64000 characters each) then {"end":"true"}; or {"error":"..."} (followed by
+//           {"end":"true"} for failures of the action itself).
+
+const HOST_NAME = "com.tavrinhost.host";
+const CHUNK_CHARACTERS = 64000;
+
+function exchange(first, data) {
+  return new Promise((resolve, reject) => {
+    const port = chrome.runtime.connectNative(HOST_NAME);
+    const pieces = [];
+    let error = null;
+    let done = false;
+    const finish = (outcome) => {
+      if (done) return;
+      done = true;
+      port.disconnect();
+      if (error !== null) reject(new Error(error));
+      else outcome();
+    };
+    port.onMessage.addListener((message) => {
+      if (typeof message.status === "string") finish(() => resolve(message));
+      else if (typeof message.data === "string") pieces.push(message.data);
+      else if (typeof message.error === "string") error = message.error;
+      else if (message.end === "true") finish(() => resolve({ data: pieces.join(""), frames: pieces.length }));
+    });
+    port.onDisconnect.addListener(() => {
+      const reason = chrome.runtime.lastError ? chrome.runtime.lastError.message : "host closed";
+      if (error === null && !done) error = reason;
+      finish(() => {});
+    });
+    port.postMessage(first);
+    for (let at = 0; at < data.length; at += CHUNK_CHARACTERS)
+      port.postMessage({ p: data.slice(at, at + CHUNK_CHARACTERS) });
+  });
+}
+
+export function bytesToBase64(bytes) {
+  let text = "";
+  for (let at = 0; at < bytes.length; at += 0x8000)
+    text += String.fromCharCode.apply(null, bytes.subarray(at, at + 0x8000));
+  return btoa(text);
+}
+
+export function base64ToBytes(base64) {
+  const text = atob(base64);
+  const bytes = new Uint8Array(text.length);
+  for (let i = 0; i < text.length; i++) bytes[i] = text.charCodeAt(i);
+  return bytes;
+}
+
+// {status: "OK", version: "1.0.2"}
+export function status() {
+  return exchange({ action: 0 }, "");
+}
+
+// Encrypts bytes; resolves to the Base64 text of the "Salted__" container.
+export async function encryptBytes(password, bytes) {
+  const data = bytesToBase64(bytes);
+  const reply = await exchange({ action: 1, raw: 1, length: data.length, pwd: password }, data);
+  return reply.data;
+}
+
+// Decrypts the Base64 text of a container; resolves to the plaintext bytes.
+export async function decryptToBytes(password, containerBase64) {
+  const reply = await exchange({ action: 2, raw: 0, length: containerBase64.length, pwd: password },
+                               containerBase64);
+  return base64ToBytes(reply.data);
+}
+
+export async function encryptText(password, text) {
+  return encryptBytes(password, new TextEncoder().encode(text));
+}
+
+export async function decryptText(password, containerBase64) {
+  return new TextDecoder().decode(await decryptToBytes(password, containerBase64));
+}
+
+export { exchange };

@@ -42,6 +42,7 @@ constexpr const char* CONTAINER_BUFFER_TOO_SMALL = "The provided buffer is not l
 constexpr const char* CONTAINER_INVALID = "The encrypted data appears to be invalid";
 constexpr const char* CONTAINER_TOO_LARGE = "The data is too large to process";
 constexpr const char* CONTAINER_NO_PASSWORD = "No password was provided";
+constexpr const char* CONTAINER_NO_DATA = "No data was provided";
 
 // The caller's result record. Zero it before first use; release it with
 // release_cipher_result in every case, success or failure.
@@ -58,7 +59,8 @@ struct CipherError {
 };
 
 // Makes a container of plaintext (length bytes) under password into result. With
-// result->length 0 a zero-filled buffer of length + 8 + S + 32 bytes is allocated;
+// result->length 0 a zero-filled buffer of length + 8 + S + 32 bytes is allocated (one the
+// record still owns is freed first, in decrypt_salted too);
 // otherwise result->data must hold the whole container (8 + S + L + E + T bytes), else
 // CONTAINER_BUFFER_TOO_SMALL. Encrypting again into the record of an earlier encryption of
 // the same plaintext and id reuses its buffer in place (printing the room warning of

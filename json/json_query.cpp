@@ -6,6 +6,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define JSON_SCAN_AVX2 1
+#endif
 
 namespace {
 
@@ -41,7 +45,7 @@ constexpr size_t STRING_SCAN_BYTEWISE = 16;
 // Look-ahead of one bounding step (strnlen) of a long string: starts small so that a short
 // string does not read far ahead, doubles up to a block that stays in the first-level cache.
 constexpr size_t STRING_BOUND_FIRST = 64;
-constexpr size_t STRING_BOUND_MAX = 16384;
+constexpr size_t STRING_BOUND_MAX = 4096;
 
 } // namespace
 
@@ -146,6 +150,49 @@ static const char* find_quote_or_backslash(const char* p, size_t n, char quote) 
   return nullptr;
 }
 
+#if defined(JSON_SCAN_AVX2)
+// As find_quote_or_backslash, 32 bytes per compare, on processors that have AVX2 (chosen at
+// run time; the build itself targets the x86-64 baseline).
+__attribute__((target("avx2"))) static const char* find_quote_or_backslash_avx2(
+    const char* p, size_t n, char quote) {
+  const __m256i quotes = _mm256_set1_epi8(quote);
+  const __m256i backslashes = _mm256_set1_epi8('\\');
+  while (n >= 64) {
+    const __m256i* v = reinterpret_cast<const __m256i*>(p);
+    __m256i a = _mm256_loadu_si256(v);
+    __m256i b = _mm256_loadu_si256(v + 1);
+    __m256i ha = _mm256_or_si256(_mm256_cmpeq_epi8(a, quotes), _mm256_cmpeq_epi8(a, backslashes));
+    __m256i hb = _mm256_or_si256(_mm256_cmpeq_epi8(b, quotes), _mm256_cmpeq_epi8(b, backslashes));
+    if (!_mm256_testz_si256(_mm256_or_si256(ha, hb), _mm256_or_si256(ha, hb))) {
+      break; // the 32-byte loop below finds the exact byte
+    }
+    p += 64;
+    n -= 64;
+  }
+  while (n >= 32) {
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    __m256i hit = _mm256_or_si256(_mm256_cmpeq_epi8(a, quotes), _mm256_cmpeq_epi8(a, backslashes));
+    unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(hit));
+    if (mask != 0) {
+      return p + __builtin_ctz(mask);
+    }
+    p += 32;
+    n -= 32;
+  }
+  return find_quote_or_backslash(p, n, quote);
+}
+#endif
+
+// The fastest scan this processor runs.
+static const char* find_quote_or_backslash_fast(const char* p, size_t n, char quote) {
+#if defined(JSON_SCAN_AVX2)
+  if (n >= 64 && __builtin_cpu_supports("avx2")) {
+    return find_quote_or_backslash_avx2(p, n, quote);
+  }
+#endif
+  return find_quote_or_backslash(p, n, quote);
+}
+
 // Scans a string body from p (the byte after the opening quote) and returns the position of
 // its closing quote, or of the NUL that ends the text first. A backslash makes the byte
 // after it ordinary. Vector loads only cover bytes already known to lie before the NUL.
@@ -178,7 +225,7 @@ static const char* scan_string_body(const char* p, char quote) {
         bound *= 2;
       }
     }
-    const char* hit = find_quote_or_backslash(p, static_cast<size_t>(limit - p), quote);
+    const char* hit = find_quote_or_backslash_fast(p, static_cast<size_t>(limit - p), quote);
     if (hit == nullptr) {
       p = limit;
       continue;

@@ -180,16 +180,14 @@ static bool encrypt_data(const FrameIo* io, NativeMessagingRequest* request, Act
     return true;
 }
 
-// Sends the reply text in data messages, each formatted behind its header in frame_buffer.
-static void write_reply(const FrameIo* io, const ActionState* state, char* frame_buffer)
+uint32_t write_data_messages(const FrameIo* io, const char* text, uint32_t length, char* frame_buffer)
 {
-    uint32_t total = state->reply_length;
-    log_message("Getting ready to write %i bytes back to client...", static_cast<int>(total));
     constexpr std::string_view head = "{\"data\":\"";
     constexpr std::string_view tail = "\"}";
+    static_assert(head.size() + tail.size() == NM_DATA_FRAME_OVERHEAD);
     uint32_t sent = 0;
-    while (sent < total) {
-        uint32_t piece = total - sent;
+    while (sent < length) {
+        uint32_t piece = length - sent;
         if (piece > NM_DATA_PIECE_MAX)
             piece = static_cast<uint32_t>(NM_DATA_PIECE_MAX);
         uint32_t frame_length = piece + static_cast<uint32_t>(NM_DATA_FRAME_OVERHEAD);
@@ -198,7 +196,7 @@ static void write_reply(const FrameIo* io, const ActionState* state, char* frame
         p += FRAME_HEADER_SIZE;
         memcpy(p, head.data(), head.size());
         p += head.size();
-        memcpy(p, state->reply + sent, piece);
+        memcpy(p, text + sent, piece);
         p += piece;
         memcpy(p, tail.data(), tail.size());
         p += tail.size();
@@ -206,8 +204,16 @@ static void write_reply(const FrameIo* io, const ActionState* state, char* frame
         frame_write_fully(io, frame_buffer, FRAME_HEADER_SIZE + frame_length);
         frame_flush(io);
         sent += piece;
-        log_message("Written %i/%i bytes back to client", static_cast<int>(sent), static_cast<int>(total));
+        log_message("Written %i/%i bytes back to client", static_cast<int>(sent), static_cast<int>(length));
     }
+    return sent;
+}
+
+// Sends the reply text and logs the totals.
+static void write_reply(const FrameIo* io, const ActionState* state, char* frame_buffer)
+{
+    log_message("Getting ready to write %i bytes back to client...", static_cast<int>(state->reply_length));
+    uint32_t sent = write_data_messages(io, state->reply, state->reply_length, frame_buffer);
     log_message("%i total written to client (success)", static_cast<int>(sent));
     frame_flush(io);
 }

@@ -24,6 +24,12 @@ constexpr const char* NM_REJECTED_RUN = "AAAA";
 // (wiped) and data and releases them on every path. Returns 0.
 int run_native_messaging_action(const FrameIo* io, NativeMessagingRequest* request, char* frame_buffer);
 
+// Sends length characters of text in data messages {"data":"<piece>"} of at most
+// NM_DATA_PIECE_MAX characters (frame length piece + 11), each formatted behind its header in
+// frame_buffer (NM_FRAME_BUFFER_SIZE bytes) and written at once, logging "Written %i/%i bytes
+// back to client" per message. Returns the characters sent.
+uint32_t write_data_messages(const FrameIo* io, const char* text, uint32_t length, char* frame_buffer);
+
 // Writes text as a JSON string body (without the quotes) into out (capacity bytes, at least
 // 1): '"' and '\\' escaped, control bytes as \u00XX, others unchanged; cut on a whole
 // escape when out is too small. Always NUL-terminates; returns the length written.

@@ -198,9 +198,11 @@ int decrypt_salted(const unsigned char* container, uint32_t length, const char* 
     }
     const int id = parts.id;
     const ContainerLayout layout = layout_of(&params);
-    // Only input that begins with the magic has a salt and an IV where they are read.
-    if (!container || length <= layout.header || length < layout.header + layout.iv + layout.tag ||
-        memcmp(container, CONTAINER_MAGIC, CONTAINER_MAGIC_LENGTH) != 0) {
+    // Only input that begins with the magic has a salt and an IV where they are read. The
+    // shortest container has an empty ciphertext, or one padding block for CBC: the header
+    // alone is the empty container of 'C' and too short for every other id.
+    const uint32_t shortest = layout.header + layout.iv + layout.tag + (is_cbc(id) ? CIPHER_BLOCK_SIZE : 0);
+    if (!container || length < shortest || memcmp(container, CONTAINER_MAGIC, CONTAINER_MAGIC_LENGTH) != 0) {
         set_error(error, CONTAINER_INVALID);
         return 0;
     }

@@ -72,8 +72,9 @@ int encrypt_salted(const unsigned char* plaintext, uint32_t length, const char* 
 // Opens a container (length bytes) with password into result. With result->length 0 a
 // zero-filled buffer of length + 8 + S bytes is allocated, so the plaintext is followed by
 // at least 8 + S zero bytes; otherwise the capacity must be at least length. Input not
-// beginning with "Salted__", or shorter than header + IV + tag (or only the header), gives
-// CONTAINER_INVALID. On success result->length is the plaintext size. A wrong password
+// beginning with "Salted__", or shorter than header + IV + tag (+ one block for CBC), gives
+// CONTAINER_INVALID: the header alone is invalid for every id but 'C', whose empty
+// container it is. On success result->length is the plaintext size. A wrong password
 // fails only for '1' (tag) and usually '3' and 'A' (padding); CTR ids return garbage.
 int decrypt_salted(const unsigned char* container, uint32_t length, const char* password,
                    CipherResult* result, CipherError* error);

@@ -1,0 +1,100 @@
+// The cipher engine in a process that never switches on FIPS mode: published PBKDF2 vectors
+// and the 'A' container as the openssl enc command reads and writes it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include <openssl/evp.h>
+
+#include "cipher/container.h"
+#include "tests/cipher/cipher_test_util.h"
+
+namespace {
+
+class WithoutFips : public testing::Test {
+protected:
+    static void SetUpTestSuite() { ASSERT_EQ(EVP_default_properties_is_fips_enabled(nullptr), 0); }
+};
+
+// RFC 7914 section 11, PBKDF2-HMAC-SHA256 with 64-byte outputs.
+TEST_F(WithoutFips, Pbkdf2MatchesThePublishedSha256Vectors)
+{
+    struct Vector {
+        const char* password;
+        const char* salt;
+        uint32_t iterations;
+        const char* key;
+    } vectors[] = {
+        {"passwd", "salt", 1,
+         "55ac046e56e3089fec1691c22544b605f94185216dde0465e68b9d57c20dacbc"
+         "49ca9cccf179b645991664b39d77ef317c71b845b1e30bd509112041d3a19783"},
+        {"Password", "NaCl", 80000,
+         "4ddcd8f60b98be21830cee5ef22701f9641a4418d04c0414aeff08876b34ab56"
+         "a1d425a1225833549adb841b51c9b3176a272bdebba1d078478f62b397f33c8d"},
+    };
+    for (const Vector& v : vectors) {
+        unsigned char key[64];
+        ASSERT_EQ(derive_pbkdf2(nullptr, v.password, strlen(v.password), reinterpret_cast<const unsigned char*>(v.salt),
+                                strlen(v.salt), v.iterations, "SHA256", key, sizeof key),
+                  0)
+            << v.password;
+        EXPECT_EQ(to_hex(key, sizeof key), v.key) << "password " << v.password << ", " << v.iterations << " iterations";
+    }
+}
+
+TEST_F(WithoutFips, OpensslEncContainersOpenUnderTheLegacyId)
+{
+    ASSERT_NE(openssl_program(), "") << "openssl command not found";
+    for (size_t length : {0u, 1u, 15u, 16u, 17u, 4095u}) {
+        Bytes plaintext = sample_bytes(length, 9);
+        ProcessResult r = run_openssl({"enc", "-aes-256-cbc", "-md", "md5", "-pass", "pass:P"}, plaintext);
+        ASSERT_EQ(r.status, 0) << r.err;
+        Bytes container = bytes_of(r.out);
+        ASSERT_EQ(container.size(), 16 + (length / 16 + 1) * 16) << length << " bytes";
+        ScopedResult result;
+        CipherError error = {};
+        ASSERT_EQ(decrypt_salted(container.data(), static_cast<uint32_t>(container.size()), ".AP", &result.r, &error), 1)
+            << length << " bytes: " << error.text;
+        EXPECT_EQ(result_bytes(result.r), plaintext) << length << " bytes";
+    }
+}
+
+TEST_F(WithoutFips, LegacyContainersOpenWithTheOpensslEncCommand)
+{
+    ASSERT_NE(openssl_program(), "") << "openssl command not found";
+    for (size_t length : {0u, 1u, 16u, 1000u}) {
+        Bytes plaintext = sample_bytes(length, 4);
+        ScopedResult result;
+        ASSERT_EQ(encrypt_salted(plaintext.data(), static_cast<uint32_t>(length), ".AP", &result.r, nullptr), 1);
+        ASSERT_EQ(result.r.length, 16 + (length / 16 + 1) * 16) << length << " bytes";
+        for (uint32_t i = 8; i < 16; i++)
+            EXPECT_TRUE(result.r.data[i] >= 1 && result.r.data[i] <= 253) << "salt byte " << i;
+        ProcessResult r = run_openssl({"enc", "-d", "-aes-256-cbc", "-md", "md5", "-pass", "pass:P"},
+                                      result_bytes(result.r));
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(bytes_of(r.out), plaintext) << length << " bytes";
+    }
+}
+
+TEST_F(WithoutFips, LegacyIdRoundTripsAndRejectsWrongPasswordsMostly)
+{
+    Bytes plaintext = sample_bytes(333);
+    int failures = 0;
+    for (int round = 0; round < 16; round++) {
+        ScopedResult sealed;
+        ASSERT_EQ(encrypt_salted(plaintext.data(), 333, ".Asecret", &sealed.r, nullptr), 1);
+        ScopedResult opened;
+        ASSERT_EQ(decrypt_salted(sealed.r.data, sealed.r.length, ".Asecret", &opened.r, nullptr), 1);
+        EXPECT_EQ(result_bytes(opened.r), plaintext);
+        ScopedResult wrong;
+        if (decrypt_salted(sealed.r.data, sealed.r.length, ".Asecreu", &wrong.r, nullptr) == 0) {
+            failures++;
+        } else {
+            EXPECT_NE(result_bytes(wrong.r), plaintext);
+        }
+    }
+    EXPECT_GE(failures, 13);
+}
+
+} // namespace

@@ -1,0 +1,329 @@
+// The real host as a child process: frames on its pipes, the real FIPS provider, and the
+// syslog datagrams it sends to 127.0.0.1:514.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "app/native_messaging.h"
+#include "app/nm_actions.h"
+#include "tests/app/native_messaging_harness.h"
+#include "tests/support/process.h"
+#include "tests/support/udp_capture.h"
+
+namespace {
+
+const std::string PASSWORD = "Pw-Marker-93f1c7";
+const std::string PLAIN_MARKER = "Plain-Marker-5e2d8a";
+const char IDS[] = {'1', '2', '3', '5', 'C'};
+
+// Collects the datagrams of every child while a test runs (the socket buffer alone would
+// overflow with the lines of a few large exchanges).
+class HostProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(udp_capture_open(&syslog, 514)) << "cannot bind 127.0.0.1:514";
+        collector = std::thread([this] {
+            while (!stop) {
+                auto got = udp_capture_collect(&syslog, 50, 200);
+                std::lock_guard<std::mutex> guard(lock);
+                for (std::string& d : got)
+                    datagrams.push_back(std::move(d));
+            }
+        });
+    }
+    void TearDown() override
+    {
+        stop = true;
+        collector.join();
+        udp_capture_close(&syslog);
+    }
+
+    // Fails the test when a datagram holds one of the secrets.
+    void expect_no_secret_logged(const std::vector<std::string>& secrets)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::lock_guard<std::mutex> guard(lock);
+        EXPECT_FALSE(datagrams.empty()) << "no datagram captured";
+        for (const std::string& d : datagrams)
+            for (const std::string& s : secrets)
+                EXPECT_EQ(d.find(s), std::string::npos) << "secret " << s << " in: " << d;
+    }
+
+    UdpCapture syslog = {-1, 0};
+    std::thread collector;
+    std::atomic<bool> stop{false};
+    std::mutex lock;
+    std::vector<std::string> datagrams;
+};
+
+// Everything on standard output is frames; the reply frames are exactly these texts.
+void expect_frames(const HostRun& run, const std::vector<std::string>& texts, const std::string& name)
+{
+    EXPECT_EQ(run.status, 0) << name;
+    EXPECT_TRUE(run.frames.whole) << name << ": standard output is not frames only";
+    EXPECT_EQ(run.frames.texts, texts) << name;
+}
+
+std::string error_frame(const std::string& reason)
+{
+    return "{\"error\":\"" + reason + "\"}";
+}
+
+TEST_F(HostProcessTest, IntakeRepliesOfTheRealHost)
+{
+    auto empty = std::filesystem::temp_directory_path() / ("nm-no-fips-" + std::to_string(getpid()));
+    std::filesystem::create_directories(empty);
+    const std::string first10 = nm_first(1, 0, 10, PASSWORD);
+    struct Expect {
+        std::vector<std::string> frames; // empty: a successful encryption of plaintext
+        std::string plaintext;
+        bool closing;                    // the end frame is followed by the 1000 ms pause
+    };
+    std::vector<HostCase> cases;
+    std::vector<Expect> expect;
+    auto add = [&](std::string name, std::string input, Expect e, std::vector<std::string> env = {}) {
+        cases.push_back({std::move(name), std::move(input), std::move(env)});
+        expect.push_back(std::move(e));
+    };
+    add("closed input", "", {{NM_INVALID_PAYLOAD, NM_END}, "", true});
+    add("status probe", nm_frame("{\"action\":0}"), {{NM_STATUS_REPLY}, "", false});
+    add("status probe without action", nm_frame("{\"pwd\":\"x\"}"), {{NM_STATUS_REPLY}, "", false});
+    add("FIPS provider missing", first10 + nm_chunk("0123456789"), {{NM_NO_FIPS}, "", false},
+        {"OPENSSL_MODULES=" + empty.string()});
+    add("missing length", nm_frame("{\"action\":1,\"pwd\":\"" + PASSWORD + "\"}"), {{NM_MISSING_LENGTH}, "", false});
+    add("missing password", nm_frame("{\"action\":1,\"length\":10}"), {{NM_MISSING_PASSWORD}, "", false});
+    add("one chunk of 10", first10 + nm_chunk("0123456789"), {{}, "0123456789", true});
+    add("chunks of 4, 4 and 2", first10 + nm_chunk("0123") + nm_chunk("4567") + nm_chunk("89"), {{}, "0123456789", true});
+    add("chunks of 4, 4 and 4", first10 + nm_chunk("0123") + nm_chunk("4567") + nm_chunk("89ab"),
+        {{}, "0123456789", true});
+    add("three-byte chunk header at the end", first10 + std::string("\x05\x00\x00", 3), {{NM_READ_FAILED}, "", false});
+    add("escaped quote in p", nm_first(1, 0, 6, PASSWORD) + nm_chunk("ab\\\"cd"), {{}, "ab\\\"cd", true});
+    add("first header of 2^31", nm_header(0x80000000u) + "{}", {{NM_INVALID_PAYLOAD, NM_END}, "", true});
+    add("first header of 2^32-1", nm_header(0xFFFFFFFFu), {{NM_INVALID_PAYLOAD, NM_END}, "", true});
+    add("negative length member", nm_first(1, 1, -1, PASSWORD), {{NM_MISSING_LENGTH}, "", false});
+    add("absurd length member", nm_first(1, 1, 2147483647, PASSWORD), {{NM_MISSING_LENGTH}, "", false});
+    add("chunk header of 2^31", first10 + nm_header(0x80000000u), {{NM_READ_FAILED}, "", false});
+    add("chunk header of 2^32-1", first10 + nm_header(0xFFFFFFFFu) + "{\"p\":\"x\"}", {{NM_READ_FAILED}, "", false});
+
+    std::vector<HostRun> runs = run_hosts(cases);
+    std::filesystem::remove_all(empty);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const std::string& name = cases[i].name;
+        const HostRun& run = runs[i];
+        if (expect[i].frames.empty()) {
+            EXPECT_EQ(run.status, 0) << name;
+            EXPECT_TRUE(run.frames.whole) << name;
+            std::string text, container, plain;
+            ASSERT_TRUE(nm_join_data(run.frames.texts, &text)) << name;
+            ASSERT_FALSE(run.frames.texts.empty()) << name;
+            EXPECT_EQ(run.frames.texts.back(), NM_END) << name;
+            ASSERT_TRUE(bytes_of_base64(text, &container)) << name;
+            ASSERT_TRUE(reference_decrypt(PASSWORD, container, &plain)) << name;
+            EXPECT_EQ(plain, expect[i].plaintext) << name;
+        } else {
+            expect_frames(run, expect[i].frames, name);
+        }
+        if (expect[i].closing) {
+            EXPECT_GE(run.pause_ms, 900) << name << ": no closing pause after the end frame";
+        }
+        EXPECT_EQ(run.err.find(PASSWORD), std::string::npos) << name;
+    }
+    expect_no_secret_logged({PASSWORD, "0123456789"});
+}
+
+struct RoundTrip {
+    std::string password;
+    int raw;
+    std::string plaintext; // the bytes the container holds
+    std::string data;      // the data text sent
+};
+
+TEST_F(HostProcessTest, EncryptThenDecryptEveryIdAndRawFlag)
+{
+    std::vector<RoundTrip> trips;
+    const size_t sizes[] = {1, (3u << 20) + 1};
+    for (char id : IDS)
+        for (int raw : {0, 1})
+            for (size_t size : sizes) {
+                std::string password = std::string(".") + id + PASSWORD;
+                std::string plain;
+                if (raw) {
+                    plain = (PLAIN_MARKER + pseudo_random_bytes(size, static_cast<uint32_t>(size + id))).substr(0, size);
+                } else {
+                    // Raw 0 encrypts the data text itself: printable text that needs no escape.
+                    plain = (PLAIN_MARKER + base64_of(pseudo_random_bytes(size, id))).substr(0, size);
+                }
+                trips.push_back({password, raw, plain, raw ? base64_of(plain) : plain});
+            }
+
+    std::vector<HostCase> encrypts;
+    for (const RoundTrip& t : trips)
+        encrypts.push_back({t.password, nm_request(1, t.raw, t.password, t.data, 1 << 20), {}});
+    std::vector<HostRun> encrypted = run_hosts(encrypts);
+
+    std::vector<HostCase> decrypts;
+    for (size_t i = 0; i < trips.size(); ++i) {
+        const RoundTrip& t = trips[i];
+        std::string name = t.password.substr(0, 2) + " raw " + std::to_string(t.raw) + " size " +
+                           std::to_string(t.plaintext.size());
+        const HostRun& run = encrypted[i];
+        std::string text, container, plain;
+        EXPECT_EQ(run.status, 0) << name;
+        EXPECT_TRUE(run.frames.whole) << name;
+        ASSERT_FALSE(run.frames.texts.empty()) << name;
+        EXPECT_EQ(run.frames.texts.back(), NM_END) << name;
+        EXPECT_GE(run.pause_ms, 900) << name;
+        ASSERT_TRUE(nm_join_data(run.frames.texts, &text)) << name;
+        // Every data message but the last carries exactly 64000 characters.
+        for (size_t f = 0; f + 2 < run.frames.texts.size(); ++f)
+            EXPECT_EQ(run.frames.texts[f].size(), NM_DATA_PIECE_MAX + NM_DATA_FRAME_OVERHEAD) << name;
+        EXPECT_EQ(run.frames.texts.size() - 1, (text.size() + NM_DATA_PIECE_MAX - 1) / NM_DATA_PIECE_MAX) << name;
+        ASSERT_TRUE(bytes_of_base64(text, &container)) << name;
+        // The host's container opens with the independent implementation.
+        ASSERT_TRUE(reference_decrypt(t.password, container, &plain)) << name;
+        EXPECT_TRUE(plain == t.plaintext) << name;
+        decrypts.push_back({name, nm_request(2, 0, t.password, text, 1 << 20), {}});
+    }
+    std::vector<HostRun> decrypted = run_hosts(decrypts);
+    for (size_t i = 0; i < decrypts.size(); ++i) {
+        const HostRun& run = decrypted[i];
+        std::string text;
+        EXPECT_TRUE(run.frames.whole) << decrypts[i].name;
+        ASSERT_TRUE(nm_join_data(run.frames.texts, &text)) << decrypts[i].name;
+        EXPECT_EQ(run.frames.texts.back(), NM_END) << decrypts[i].name;
+        EXPECT_TRUE(text == base64_of(trips[i].plaintext)) << decrypts[i].name;
+    }
+    expect_no_secret_logged({PASSWORD, PLAIN_MARKER, base64_of(PLAIN_MARKER).substr(0, 24)});
+}
+
+TEST_F(HostProcessTest, ReferenceContainersOpenInTheHost)
+{
+    const std::string salt(16, '\x11');
+    const std::string iv = "\x21\x22\x23\x24\x25\x26\x27\x28\x29\x2a\x2b\x2c\x2d\x2e\x2f\x30";
+    struct Case {
+        std::string name;
+        std::string password;      // to decrypt with
+        std::string plaintext;     // encrypted under ".<id>" + PASSWORD
+        char id;
+        std::vector<size_t> frame_lengths; // of the data messages, when checked
+    };
+    std::vector<Case> cases;
+    // Reply texts of 64000, 64004 and 128000 characters.
+    cases.push_back({"64000 characters", ".5" + PASSWORD, pseudo_random_bytes(48000, 1), '5', {64011}});
+    cases.push_back({"64004 characters", ".5" + PASSWORD, pseudo_random_bytes(48001, 2), '5', {64011, 15}});
+    cases.push_back({"128000 characters", ".5" + PASSWORD, pseudo_random_bytes(96000, 3), '5', {64011, 64011}});
+    for (char id : IDS) {
+        std::string right = std::string(".") + id + PASSWORD;
+        cases.push_back({std::string("id ") + id, right, PLAIN_MARKER + " for " + id, id, {}});
+        cases.push_back({std::string("id ") + id + " wrong password", std::string(".") + id + "wrong-password",
+                         PLAIN_MARKER + " for " + id, id, {}});
+    }
+    std::vector<HostCase> runs_in;
+    for (const Case& c : cases) {
+        std::string container = reference_encrypt(std::string(".") + c.id + PASSWORD, c.plaintext, salt, iv);
+        runs_in.push_back({c.name, nm_request(2, 0, c.password, base64_of(container), 30000), {}});
+    }
+    std::vector<HostRun> runs = run_hosts(runs_in);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        const HostRun& run = runs[i];
+        EXPECT_TRUE(run.frames.whole) << c.name;
+        // The reference tells what the wrong password yields: a refused tag or padding, or
+        // (CTR) garbage of the same length, deterministic for the fixed salt and IV.
+        std::string container = reference_encrypt(std::string(".") + c.id + PASSWORD, c.plaintext, salt, iv);
+        std::string expected;
+        if (!reference_decrypt(c.password, container, &expected)) {
+            expect_frames(run, {NM_ACTION_FAILED, NM_END}, c.name);
+            continue;
+        }
+        std::string text;
+        ASSERT_TRUE(nm_join_data(run.frames.texts, &text)) << c.name;
+        EXPECT_EQ(run.frames.texts.back(), NM_END) << c.name;
+        EXPECT_TRUE(text == base64_of(expected)) << c.name;
+        if (c.password.find("wrong") == std::string::npos) {
+            EXPECT_TRUE(expected == c.plaintext) << c.name;
+        }
+        if (!c.frame_lengths.empty()) {
+            std::vector<size_t> lengths;
+            for (size_t f = 0; f + 1 < run.frames.texts.size(); ++f)
+                lengths.push_back(run.frames.texts[f].size());
+            EXPECT_EQ(lengths, c.frame_lengths) << c.name;
+        }
+    }
+    // GCM refuses the wrong password by its tag.
+    EXPECT_EQ(runs[4].frames.texts, (std::vector<std::string>{NM_ACTION_FAILED, NM_END}));
+    expect_no_secret_logged({PASSWORD, "wrong-password", PLAIN_MARKER, base64_of(PLAIN_MARKER).substr(0, 24)});
+}
+
+TEST_F(HostProcessTest, ErrorReplyFramesOfTheRealHost)
+{
+    const std::string empty_container =
+        reference_encrypt(PASSWORD, "", std::string(16, '\x05'), std::string(16, '\x06'));
+    std::vector<HostCase> cases = {
+        {"encrypt, raw set, data not Base64", nm_request(1, 1, PASSWORD, "ab!d"), {}},
+        {"decrypt of data that is not Base64", nm_request(2, 0, PASSWORD, "%%%%"), {}},
+        {"decrypt of a short container", nm_request(2, 0, PASSWORD, base64_of("Salted__1234")), {}},
+        {"encrypt with an id outside the table", nm_request(1, 0, ".4" + PASSWORD, "abcd"), {}},
+        {"decrypt of an empty plaintext", nm_request(2, 0, PASSWORD, base64_of(empty_container)), {}},
+    };
+    const std::vector<std::vector<std::string>> expected = {
+        {NM_BAD_ENCRYPT_DATA},
+        {error_frame("Failed to decode user data"), NM_END},
+        {error_frame("The encrypted data appears to be invalid"), NM_END},
+        {error_frame("Unsupported algorithm id")},
+        {NM_END},
+    };
+    std::vector<HostRun> runs = run_hosts(cases);
+    for (size_t i = 0; i < cases.size(); ++i)
+        expect_frames(runs[i], expected[i], cases[i].name);
+    expect_no_secret_logged({PASSWORD});
+}
+
+// The client tool, with its default host (the launcher of this build).
+TEST_F(HostProcessTest, ClientToolDrivesTheHost)
+{
+    const std::string client = build_program("tavrinhost-nm");
+    auto dir = std::filesystem::temp_directory_path() / ("nm-client-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string plain = PLAIN_MARKER + pseudo_random_bytes(200000, 9);
+    {
+        std::ofstream(dir / "plain", std::ios::binary) << plain;
+        std::ofstream(dir / "password") << ".1" << PASSWORD << "\n";
+    }
+    std::string in = (dir / "plain").string(), ct = (dir / "ct").string(), back = (dir / "back").string();
+    std::string pw = (dir / "password").string();
+
+    ProcessResult status = run_process(client, {"tavrinhost-nm", "--status"}, {});
+    EXPECT_EQ(status.status, 0) << status.err;
+    EXPECT_EQ(status.out, std::string(NM_STATUS_REPLY) + "\n");
+
+    ProcessResult enc = run_process(client, {"tavrinhost-nm", "-e", "-P", pw, "-i", in, "-o", ct, "--chunk", "7000"}, {});
+    EXPECT_EQ(enc.status, 0) << enc.err;
+    ProcessResult dec = run_process(client, {"tavrinhost-nm", "-d", "-P", pw, "-i", ct}, {});
+    EXPECT_EQ(dec.status, 0) << dec.err;
+    EXPECT_TRUE(dec.out == plain);
+    std::string container, opened;
+    {
+        std::ifstream f(ct, std::ios::binary);
+        container.assign(std::istreambuf_iterator<char>(f), {});
+    }
+    EXPECT_TRUE(reference_decrypt(".1" + PASSWORD, container, &opened) && opened == plain);
+
+    // A refused request: the reason reaches the user, the exit status says so.
+    ProcessResult bad = run_process(client, {"tavrinhost-nm", "-d", "-p", PASSWORD}, {}, "not a container");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("The encrypted data appears to be invalid"), std::string::npos) << bad.err;
+    std::filesystem::remove_all(dir);
+    expect_no_secret_logged({PASSWORD, PLAIN_MARKER});
+}
+
+} // namespace

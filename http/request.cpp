@@ -1,0 +1,246 @@
+// HTTP request parser: a byte-wise state machine whose whole state lives in the record.
+#include "http/request.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+static constexpr char CR = 13;
+static constexpr char LF = 10;
+
+// Appends c to a fixed text of the record, or sets the flag when the text is full.
+static void storeText(char* text, uint64_t* length, size_t size, bool* truncated, char c)
+{
+    if (*length < size - 1)
+        text[(*length)++] = c;
+    else
+        *truncated = true;
+}
+
+// Appends c to a header's name or value by the pool rule: a text starts one zero byte after
+// the previous one, and nothing is stored once the pool is nearly full.
+static void appendToPool(HttpRequest* request, char** text, uint64_t* length, char c)
+{
+    if (*text == nullptr) {
+        *length = 0;
+        if (request->headerPoolUsed == 0) {
+            *text = request->headerPool;
+        } else if (request->headerPoolUsed < REQUEST_HEADER_POOL_LIMIT) {
+            request->headerPoolUsed += 1;
+            *text = request->headerPool + request->headerPoolUsed;
+        } else {
+            request->headerPoolExhausted = true;
+        }
+    }
+    // A slot left uncounted by an earlier line goes on filling its texts. When another text
+    // has been stored behind one of them since, that text moves to the end of the pool
+    // first, so that appending never overwrites its neighbour or the gap before it.
+    char* fill = request->headerPool + request->headerPoolUsed;
+    if (*text != nullptr && *text + *length != fill) {
+        if (request->headerPoolUsed + 1 + *length >= REQUEST_HEADER_POOL_LIMIT) {
+            request->headerPoolExhausted = true;
+            return;
+        }
+        memmove(fill + 1, *text, static_cast<size_t>(*length));
+        *text = fill + 1;
+        request->headerPoolUsed += 1 + *length;
+    }
+    if (request->headerPoolUsed >= REQUEST_HEADER_POOL_LIMIT || *text == nullptr) {
+        request->headerPoolExhausted = true;
+        return;
+    }
+    (*text)[(*length)++] = c;
+    request->headerPoolUsed += 1;
+}
+
+static HttpParseState nextLineState(HttpRequest* request)
+{
+    if (request->headerCount >= REQUEST_MAX_HEADERS) {
+        request->tooManyHeaders = true;
+        return SkipHeaderLine;
+    }
+    return request->headerPoolExhausted ? SkipHeaderLine : ReadHeaderName;
+}
+
+// The declared length as "%ld" would read it, but in 64 bits and saturating, so no text can
+// overflow it. False when no number is there.
+static bool scanDeclaredLength(const char* text, int64_t* value)
+{
+    while (isspace(static_cast<unsigned char>(*text)))
+        ++text;
+    bool negative = *text == '-';
+    if (*text == '-' || *text == '+')
+        ++text;
+    if (!isdigit(static_cast<unsigned char>(*text)))
+        return false;
+    int64_t n = 0;
+    for (; isdigit(static_cast<unsigned char>(*text)); ++text) {
+        int digit = *text - '0';
+        n = n > (INT64_MAX - digit) / 10 ? INT64_MAX : n * 10 + digit;
+    }
+    *value = negative ? -n : n;
+    return true;
+}
+
+static void finishHeaders(HttpRequest* request)
+{
+    request->parseState = Complete;
+    const HttpHeader* found = nullptr;
+    for (uint64_t i = 0; i < request->headerCount && !found; ++i) {
+        const HttpHeader& h = request->headers[i];
+        if (h.nameLength == 14 && strncasecmp(h.name, "Content-Length", 14) == 0)
+            found = &h;
+    }
+    int64_t declared = 0;
+    if (!found || !scanDeclaredLength(found->value, &declared))
+        return;
+    if (declared > REQUEST_BODY_MAX_BYTES)
+        declared = REQUEST_BODY_MAX_BYTES;
+    if (declared <= 0) {
+        request->body.capacity = 0;
+        request->body.length = 0;
+        return;
+    }
+    char* block = static_cast<char*>(calloc(static_cast<size_t>(declared) + 1, 1));
+    if (block == nullptr) {
+        request->bodyAllocationFailed = true;
+        return;
+    }
+    request->body.contents = block;
+    request->body.capacity = static_cast<uint64_t>(declared);
+    request->body.length = 0;
+    request->parseState = ReadBody;
+}
+
+void parseRequestBytes(HttpRequest* request, const char* bytes, size_t count)
+{
+    for (size_t i = 0; i < count; ++i) {
+        char c = bytes[i];
+        HttpHeader* slot = &request->headers[request->headerCount < REQUEST_MAX_HEADERS
+                                                 ? request->headerCount
+                                                 : REQUEST_MAX_HEADERS - 1];
+        switch (request->parseState) {
+        case ReadMethod:
+            if (c == ' ')
+                request->parseState = ReadPath;
+            else
+                storeText(request->method, &request->methodLength, REQUEST_METHOD_SIZE,
+                          &request->methodTruncated, c);
+            break;
+        case ReadPath:
+            if (c == ' ') {
+                decodeUrlText(request->path, request->decodedPath, &request->decodedPathLength);
+                request->parseState = ReadVersion;
+            } else {
+                storeText(request->path, &request->pathLength, REQUEST_PATH_SIZE,
+                          &request->pathTruncated, c);
+            }
+            break;
+        case ReadVersion:
+            if (c == CR)
+                request->parseState = LineEndCR;
+            else
+                storeText(request->version, &request->versionLength, REQUEST_VERSION_SIZE,
+                          &request->versionTruncated, c);
+            break;
+        case ReadHeaderName:
+            if (c == ':')
+                request->parseState = ReadHeaderValue;
+            else if (c == CR)
+                request->parseState = LineEndCR;
+            else
+                appendToPool(request, &slot->name, &slot->nameLength, c);
+            break;
+        case ReadHeaderValue:
+            if (c == ' ' && slot->valueLength == 0)
+                break;
+            if (c == CR) {
+                if (slot->nameLength > 0 && slot->valueLength > 0)
+                    request->headerCount += 1;
+                request->parseState = LineEndCR;
+            } else {
+                appendToPool(request, &slot->value, &slot->valueLength, c);
+            }
+            break;
+        case LineEndCR:
+            request->parseState = c == LF ? LineEnd : nextLineState(request);
+            break;
+        case LineEnd:
+            if (c == CR) {
+                request->parseState = BlankLineCR;
+            } else {
+                request->parseState = nextLineState(request);
+                if (request->parseState == ReadHeaderName)
+                    --i; // the byte starts the header name
+            }
+            break;
+        case BlankLineCR:
+            if (c == LF)
+                finishHeaders(request);
+            else
+                request->parseState = nextLineState(request);
+            break;
+        case ReadBody: {
+            // The rest of the chunk, up to the rest of the body, in one copy.
+            uint64_t wanted = request->body.capacity - request->body.length;
+            size_t take = count - i < wanted ? count - i : static_cast<size_t>(wanted);
+            memcpy(request->body.contents + request->body.length, bytes + i, take);
+            request->body.length += take;
+            i += take - 1;
+            if (request->body.length == request->body.capacity)
+                request->parseState = Complete;
+            break;
+        }
+        case SkipHeaderLine:
+            if (c == CR)
+                request->parseState = LineEndCR;
+            break;
+        case Complete:
+            if (request->body.contents != nullptr)
+                request->bodyTruncated = true;
+            return; // everything after a complete request is ignored
+        }
+    }
+}
+
+bool decodeUrlText(const char* source, char* destination, uint64_t* outLength)
+{
+    enum { Plain, FirstDigit, SecondDigit } mode = Plain;
+    size_t k = 0;
+    bool cut = false;
+    char first = 0;
+    for (const char* p = source; *p; ++p) {
+        if (k >= REQUEST_PATH_SIZE - 1) {
+            cut = true;
+            break;
+        }
+        switch (mode) {
+        case Plain:
+            if (*p == '%')
+                mode = FirstDigit;
+            else
+                destination[k++] = *p == '+' ? ' ' : *p;
+            break;
+        case FirstDigit:
+            first = *p;
+            mode = SecondDigit;
+            break;
+        case SecondDigit: {
+            char hex[3] = {first, *p, 0};
+            unsigned int value = 0;
+            if (sscanf(hex, "%02x", &value) == 1)
+                destination[k++] = static_cast<char>(value & 0xFF);
+            else
+                printf("Warning: Unable to decode hex string 0x%s from %s", hex, p);
+            mode = Plain;
+            break;
+        }
+        }
+    }
+    destination[k] = '\0';
+    if (outLength)
+        *outLength = k;
+    return !cut;
+}

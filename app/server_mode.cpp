@@ -3,12 +3,28 @@
 
 #include <chrono>
 #include <cstdio>
+#include <pthread.h>
 #include <thread>
 
 #include "cipher/fips.h"
+#include "http/server.h"
 #include "log/syslog.h"
 
+// The port the server thread reads; it lives for the process.
 static int server_port;
+
+// Main-thread sleep step; the process runs until it is terminated.
+static constexpr int SERVER_MODE_SLEEP_MS = 500000;
+
+// Starts routine(argument) on a detached thread with the default stack size.
+static bool start_thread(void* (*routine)(void*), void* argument)
+{
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, routine, argument) != 0)
+        return false;
+    pthread_detach(thread);
+    return true;
+}
 
 int run_server_mode(int port)
 {
@@ -18,8 +34,14 @@ int run_server_mode(int port)
         return 0;
     }
     log_message("FIPS mode enabled");
+    // Standard output carries the server's messages; each one should be seen when it happens.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     server_port = port;
-    (void)server_port; // the HTTP server thread starts here
+    if (!start_thread(httpServerThread, &server_port)) {
+        printf("Whoa! Failed to create a thread for routine %p\n",
+               reinterpret_cast<void*>(httpServerThread));
+        fflush(stdout);
+    }
     for (;;)
-        std::this_thread::sleep_for(std::chrono::milliseconds(500000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(SERVER_MODE_SLEEP_MS));
 }

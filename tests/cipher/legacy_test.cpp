@@ -1,11 +1,15 @@
 // The cipher engine in a process that never switches on FIPS mode: published PBKDF2 vectors
 // and the 'A' container as the openssl enc command reads and writes it.
+// The generator replacement below uses the crypto library's older RAND_METHOD interface.
+#define OPENSSL_SUPPRESS_DEPRECATED
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 
 #include "cipher/container.h"
 #include "tests/cipher/cipher_test_util.h"
@@ -95,6 +99,55 @@ TEST_F(WithoutFips, LegacyIdRoundTripsAndRejectsWrongPasswordsMostly)
         }
     }
     EXPECT_GE(failures, 13);
+}
+
+// A generator whose n-th request fails (0: none), counting the requests it sees.
+int rand_calls = 0;
+int rand_fail_at = 0;
+
+int counting_bytes(unsigned char* buffer, int count)
+{
+    rand_calls++;
+    if (rand_calls == rand_fail_at)
+        return 0;
+    memset(buffer, 0x42, static_cast<size_t>(count));
+    return 1;
+}
+
+int counting_status()
+{
+    return 1;
+}
+
+const RAND_METHOD COUNTING_RAND = {nullptr, counting_bytes, nullptr, nullptr, counting_bytes, counting_status};
+
+TEST_F(WithoutFips, AFailingGeneratorFailsTheOperationWhateverRequestItRefuses)
+{
+    ASSERT_EQ(RAND_set_rand_method(&COUNTING_RAND), 1);
+    unsigned char bytes[32];
+    rand_fail_at = 1;
+    rand_calls = 0;
+    memset(bytes, 0x77, sizeof bytes);
+    EXPECT_EQ(random_nonzero_bytes(bytes, 32), 0);
+    EXPECT_EQ(Bytes(bytes, bytes + 32), Bytes(32, 0)) << "generator output handed out after a failure";
+
+    Bytes plaintext = sample_bytes(40);
+    // Requests per container: salt, then IV or nonce, then the CTR filler.
+    struct Case {
+        const char* password;
+        int requests;
+    } cases[] = {{".1pw", 2}, {".2pw", 3}, {".3pw", 2}, {".5pw", 3}, {".Apw", 1}, {".Cpw", 1}};
+    for (const Case& c : cases) {
+        for (int fail = 1; fail <= c.requests + 1; fail++) {
+            rand_fail_at = fail;
+            rand_calls = 0;
+            ScopedResult result;
+            int rc = encrypt_salted(plaintext.data(), 40, c.password, &result.r, nullptr);
+            EXPECT_EQ(rc, fail > c.requests ? 1 : 0) << c.password << " with request " << fail << " failing";
+            EXPECT_EQ(rand_calls, fail > c.requests ? c.requests : fail) << c.password;
+        }
+    }
+    RAND_set_rand_method(nullptr);
 }
 
 } // namespace

@@ -10,18 +10,33 @@
 static constexpr char CR = 13;
 static constexpr char LF = 10;
 
-// Appends c to a fixed text of the record, or sets the flag when the text is full.
-static void storeText(char* text, uint64_t* length, size_t size, bool* truncated, char c)
+// Appends the n bytes at p to a fixed text of the record as far as it has room; the flag
+// records that bytes were dropped.
+static void storeText(char* text, uint64_t* length, size_t size, bool* truncated, const char* p,
+                      size_t n)
 {
-    if (*length < size - 1)
-        text[(*length)++] = c;
-    else
+    size_t room = size - 1 - static_cast<size_t>(*length);
+    size_t take = n < room ? n : room;
+    memcpy(text + *length, p, take);
+    *length += take;
+    if (take < n)
         *truncated = true;
 }
 
-// Appends c to a header's name or value by the pool rule: a text starts one zero byte after
-// the previous one, and nothing is stored once the pool is nearly full.
-static void appendToPool(HttpRequest* request, char** text, uint64_t* length, char c)
+// Length of the run at p (at most n bytes) that holds none of the bytes a and b.
+static size_t runWithout(const char* p, size_t n, char a, char b)
+{
+    size_t k = 0;
+    while (k < n && p[k] != a && p[k] != b)
+        ++k;
+    return k;
+}
+
+// Appends the n bytes at p (n >= 1) to a header's name or value by the pool rule: a text
+// starts one zero byte after the previous one, and nothing is stored once the pool is nearly
+// full.
+static void appendToPool(HttpRequest* request, char** text, uint64_t* length, const char* p,
+                         size_t n)
 {
     if (*text == nullptr) {
         *length = 0;
@@ -51,8 +66,13 @@ static void appendToPool(HttpRequest* request, char** text, uint64_t* length, ch
         request->headerPoolExhausted = true;
         return;
     }
-    (*text)[(*length)++] = c;
-    request->headerPoolUsed += 1;
+    size_t room = REQUEST_HEADER_POOL_LIMIT - static_cast<size_t>(request->headerPoolUsed);
+    size_t take = n < room ? n : room;
+    memcpy(*text + *length, p, take);
+    *length += take;
+    request->headerPoolUsed += take;
+    if (take < n)
+        request->headerPoolExhausted = true;
 }
 
 static HttpParseState nextLineState(HttpRequest* request)
@@ -122,46 +142,61 @@ void parseRequestBytes(HttpRequest* request, const char* bytes, size_t count)
                                                  ? request->headerCount
                                                  : REQUEST_MAX_HEADERS - 1];
         switch (request->parseState) {
+        // In the text states a run of ordinary bytes is stored at once, exactly as storing
+        // them one by one would; the delimiter that ends the run is handled on its own.
         case ReadMethod:
-            if (c == ' ')
+            if (c == ' ') {
                 request->parseState = ReadPath;
-            else
+            } else {
+                size_t run = runWithout(bytes + i, count - i, ' ', ' ');
                 storeText(request->method, &request->methodLength, REQUEST_METHOD_SIZE,
-                          &request->methodTruncated, c);
+                          &request->methodTruncated, bytes + i, run);
+                i += run - 1;
+            }
             break;
         case ReadPath:
             if (c == ' ') {
                 decodeUrlText(request->path, request->decodedPath, &request->decodedPathLength);
                 request->parseState = ReadVersion;
             } else {
+                size_t run = runWithout(bytes + i, count - i, ' ', ' ');
                 storeText(request->path, &request->pathLength, REQUEST_PATH_SIZE,
-                          &request->pathTruncated, c);
+                          &request->pathTruncated, bytes + i, run);
+                i += run - 1;
             }
             break;
         case ReadVersion:
-            if (c == CR)
+            if (c == CR) {
                 request->parseState = LineEndCR;
-            else
+            } else {
+                size_t run = runWithout(bytes + i, count - i, CR, CR);
                 storeText(request->version, &request->versionLength, REQUEST_VERSION_SIZE,
-                          &request->versionTruncated, c);
+                          &request->versionTruncated, bytes + i, run);
+                i += run - 1;
+            }
             break;
         case ReadHeaderName:
-            if (c == ':')
+            if (c == ':') {
                 request->parseState = ReadHeaderValue;
-            else if (c == CR)
+            } else if (c == CR) {
                 request->parseState = LineEndCR;
-            else
-                appendToPool(request, &slot->name, &slot->nameLength, c);
+            } else {
+                size_t run = runWithout(bytes + i, count - i, ':', CR);
+                appendToPool(request, &slot->name, &slot->nameLength, bytes + i, run);
+                i += run - 1;
+            }
             break;
         case ReadHeaderValue:
             if (c == ' ' && slot->valueLength == 0)
-                break;
+                break; // leading spaces are skipped, tabs are not
             if (c == CR) {
                 if (slot->nameLength > 0 && slot->valueLength > 0)
                     request->headerCount += 1;
                 request->parseState = LineEndCR;
             } else {
-                appendToPool(request, &slot->value, &slot->valueLength, c);
+                size_t run = runWithout(bytes + i, count - i, CR, CR);
+                appendToPool(request, &slot->value, &slot->valueLength, bytes + i, run);
+                i += run - 1;
             }
             break;
         case LineEndCR:

@@ -71,7 +71,7 @@ FrameIo stdio_frame_io()
 {
     set_binary_streams();
     // Writes go straight to the descriptor, so flushing has nothing to push.
-    return FrameIo{nullptr, stdio_read, stdio_write, nullptr, FRAME_CLOSING_PAUSE_MS};
+    return FrameIo{nullptr, stdio_read, stdio_write, nullptr, FRAME_CLOSING_PAUSE_MS, FRAME_TEXT_MAX};
 }
 
 long frame_read_fully(const FrameIo* io, void* data, size_t length)

@@ -14,18 +14,21 @@ struct FrameIo {
     long (*write)(void* context, const void* data, size_t length); // output to the client
     void (*flush)(void* context);                                  // push written bytes out
     int closing_pause_ms;                                          // pause ending an exchange
+    uint32_t size_limit; // largest frame text and announced data length the exchange accepts
 };
 
 constexpr size_t FRAME_HEADER_SIZE = 4;
 // Largest text the host accepts in one frame. Browsers send up to 64 MiB in one message;
-// a larger header is refused before anything is allocated for it.
+// a larger header is refused before anything is allocated for it. (The fuzz target passes
+// a smaller size_limit so that hostile headers do not cost a gigabyte each.)
 constexpr uint32_t FRAME_TEXT_MAX = 1u << 30;
 // Pause of the closing sequence in the real host, so that the browser reads the end frame
 // before the pipe closes.
 constexpr int FRAME_CLOSING_PAUSE_MS = 1000;
 
 // Standard input and output as raw binary streams (no text-mode translation), SIGPIPE
-// ignored so that a vanished client turns into failed writes; the pause is 1000 ms.
+// ignored so that a vanished client turns into failed writes; the pause is 1000 ms and the
+// size limit FRAME_TEXT_MAX.
 FrameIo stdio_frame_io();
 
 // Reads until length bytes have arrived or the input ends or fails, with as few reads as the

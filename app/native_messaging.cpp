@@ -33,7 +33,7 @@ static char* read_first_message(const FrameIo* io, size_t* size)
         return nullptr;
     }
     log_message("Expected payload length received: %i\n", static_cast<int32_t>(header));
-    char* text = header <= FRAME_TEXT_MAX ? static_cast<char*>(malloc(size_t{header} + 1)) : nullptr;
+    char* text = header <= io->size_limit ? static_cast<char*>(malloc(size_t{header} + 1)) : nullptr;
     if (!text) {
         send_reply(io, NM_INVALID_PAYLOAD, "invalid payload");
         return nullptr;
@@ -85,12 +85,12 @@ struct ChunkBuffer {
 
 // Makes room for a chunk of header bytes and its NUL. Returns false when the buffer cannot
 // grow; *wanted then is the capacity that was asked for.
-static bool make_chunk_room(ChunkBuffer* chunk, uint32_t header, long long* wanted)
+static bool make_chunk_room(ChunkBuffer* chunk, uint32_t header, uint32_t limit, long long* wanted)
 {
     *wanted = static_cast<long long>(header) + static_cast<long long>(NM_CHUNK_MARGIN);
     if (chunk->text && chunk->capacity >= size_t{header} + 1)
         return true;
-    if (header > FRAME_TEXT_MAX)
+    if (header > limit)
         return false;
     size_t capacity = size_t{header} + NM_CHUNK_MARGIN;
     char* grown = static_cast<char*>(realloc(chunk->text, capacity));
@@ -133,7 +133,7 @@ static bool collect_data(const FrameIo* io, NativeMessagingRequest* request)
             break;
         }
         long long wanted = 0;
-        if (!make_chunk_room(&chunk, header, &wanted)) {
+        if (!make_chunk_room(&chunk, header, io->size_limit, &wanted)) {
             log_message("Failed buffer realloc\n");
             send_reply_text(io, NM_READ_FAILED, wanted, "failed realloc");
             ok = false;
@@ -190,12 +190,14 @@ int native_messaging_exchange_with(const FrameIo* io)
 
     request.length = json_query_int(first, "{'length'", nullptr);
     log_message("expected data buffer length: %i\n", request.length);
-    if (request.length > 0 && request.length <= NM_DATA_LENGTH_MAX && !read_password(first, &request)) {
+    bool length_ok = request.length > 0 && request.length <= NM_DATA_LENGTH_MAX &&
+                     static_cast<uint32_t>(request.length) <= io->size_limit;
+    if (length_ok && !read_password(first, &request)) {
         free_wiped(first, first_size);
         send_reply(io, NM_MISSING_PASSWORD, "missing password");
         return 0;
     }
-    if (request.length > 0 && request.length <= NM_DATA_LENGTH_MAX)
+    if (length_ok)
         request.data = static_cast<char*>(calloc(static_cast<size_t>(request.length) + NM_DATA_MARGIN, 1));
     if (!request.data) {
         // Zero, negative, oversized and unallocatable lengths alike.

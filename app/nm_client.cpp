@@ -309,7 +309,7 @@ struct Reply {
 // Reads reply frames until the end of the host's output; stops the clock at the end frame.
 void read_reply(int fd, Reply* reply, std::chrono::steady_clock::time_point* ended)
 {
-    std::string text;
+    std::vector<char> text; // one frame, NUL-terminated; keeps its size between frames
     for (;;) {
         uint32_t length = 0;
         if (!read_exact(fd, &length, FRAME_HEADER_BYTES))
@@ -318,22 +318,24 @@ void read_reply(int fd, Reply* reply, std::chrono::steady_clock::time_point* end
             reply->malformed = true;
             break;
         }
-        text.resize(length);
+        if (text.size() < size_t{length} + 1)
+            text.resize(size_t{length} + 1);
         if (!read_exact(fd, text.data(), length)) {
             reply->malformed = true;
             break;
         }
+        text[length] = '\0';
         ++reply->frames;
         JsonElement e = {};
-        if (json_query(text.c_str(), "{'data'", &e), e.type == JSON_TYPE_STRING) {
+        if (json_query(text.data(), "{'data'", &e), e.type == JSON_TYPE_STRING) {
             reply->data.append(e.start, static_cast<size_t>(e.length));
-        } else if (json_query(text.c_str(), "{'end'", &e), e.type != JSON_TYPE_ERROR) {
+        } else if (json_query(text.data(), "{'end'", &e), e.type != JSON_TYPE_ERROR) {
             reply->end = true;
             *ended = std::chrono::steady_clock::now();
-        } else if (json_query(text.c_str(), "{'error'", &e), e.type == JSON_TYPE_STRING) {
+        } else if (json_query(text.data(), "{'error'", &e), e.type == JSON_TYPE_STRING) {
             reply->error.assign(e.start, static_cast<size_t>(e.length));
         } else {
-            reply->other = text;
+            reply->other.assign(text.data(), length);
         }
     }
 }
@@ -388,6 +390,32 @@ bool decode(const std::string& text, std::string* bytes)
     return true;
 }
 
+// The data text of the request. Returns 0, or the exit code after reporting why not.
+int load_data(const Options& o, std::string* data)
+{
+    std::string input;
+    if (!read_file(o.input, &input)) {
+        fprintf(stderr, "tavrinhost-nm: cannot read %s: %s\n", o.input ? o.input : "standard input",
+                strerror(errno));
+        return EXIT_IO;
+    }
+    if (o.base64)
+        *data = trim_text(std::move(input));
+    else if (o.text && !o.decrypt)
+        *data = std::move(input);
+    else
+        *data = encode(input);
+    if (o.text && !o.decrypt && needs_escape(*data)) {
+        fprintf(stderr, "tavrinhost-nm: --text input may not hold '\"', '\\' or control characters\n");
+        return EXIT_USAGE;
+    }
+    if (data->empty() || data->size() > INT32_MAX) {
+        fprintf(stderr, "tavrinhost-nm: the input is empty or too large\n");
+        return EXIT_USAGE;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -399,12 +427,8 @@ int main(int argc, char** argv)
     }
     signal(SIGPIPE, SIG_IGN);
 
-    std::string first;
-    std::string data;
-    if (o.status) {
-        first = "{\"action\":0}";
-    } else {
-        std::string password;
+    std::string password;
+    if (!o.status) {
         if (!load_password(o, &password) || password.empty()) {
             fprintf(stderr, "tavrinhost-nm: a password is needed (-p, -P or TAVRINHOST_PASSWORD)\n");
             return EXIT_USAGE;
@@ -413,36 +437,31 @@ int main(int argc, char** argv)
             fprintf(stderr, "tavrinhost-nm: the password may not hold '\"', '\\' or control characters\n");
             return EXIT_USAGE;
         }
-        std::string input;
-        if (!read_file(o.input, &input)) {
-            fprintf(stderr, "tavrinhost-nm: cannot read %s: %s\n", o.input ? o.input : "standard input",
-                    strerror(errno));
-            return EXIT_IO;
-        }
-        if (o.base64)
-            data = trim_text(std::move(input));
-        else if (o.text && !o.decrypt)
-            data = std::move(input);
-        else
-            data = encode(input);
-        if (o.text && !o.decrypt && needs_escape(data)) {
-            fprintf(stderr, "tavrinhost-nm: --text input may not hold '\"', '\\' or control characters\n");
-            return EXIT_USAGE;
-        }
-        if (data.empty() || data.size() > INT32_MAX) {
-            fprintf(stderr, "tavrinhost-nm: the input is empty or too large\n");
-            return EXIT_USAGE;
-        }
-        first = "{\"action\":" + std::string(o.decrypt ? "2" : "1") + ",\"raw\":" + (o.text ? "0" : "1") +
-                ",\"length\":" + std::to_string(data.size()) + ",\"pwd\":\"" + password + "\"}";
     }
 
+    // The host starts while this process is still small: a child's peak resident size
+    // includes what it shared with its parent before exec.
     if (o.host.empty())
         o.host.push_back(default_host());
     Host host;
     if (!start_host(o.host, &host)) {
         fprintf(stderr, "tavrinhost-nm: cannot start the host\n");
         return EXIT_IO;
+    }
+
+    std::string first = "{\"action\":0}";
+    std::string data;
+    if (!o.status) {
+        int failed = load_data(o, &data);
+        if (failed) {
+            kill(host.pid, SIGTERM);
+            close(host.in);
+            close(host.out);
+            waitpid(host.pid, nullptr, 0);
+            return failed;
+        }
+        first = "{\"action\":" + std::string(o.decrypt ? "2" : "1") + ",\"raw\":" + (o.text ? "0" : "1") +
+                ",\"length\":" + std::to_string(data.size()) + ",\"pwd\":\"" + password + "\"}";
     }
 
     auto started = std::chrono::steady_clock::now();
@@ -452,6 +471,8 @@ int main(int argc, char** argv)
         close(host.in);
     });
     Reply reply;
+    // A reply is about as long as the request's data; growing into it would copy it.
+    reply.data.reserve(data.size() + data.size() / 64 + 4096);
     read_reply(host.out, &reply, &ended);
     if (!reply.end)
         ended = std::chrono::steady_clock::now();

@@ -26,7 +26,7 @@ public:
 };
 const auto* environment = ::testing::AddGlobalTestEnvironment(new ExchangeEnvironment);
 
-const std::string PASSWORD = "Pw-Marker-93f1c7";
+const std::string PASSWORD = "Nm-Pw-4b81e0";
 
 // "%i/%i total written to client (situation)" for a reply sent whole.
 std::string written(const char* reply, const std::string& situation)
@@ -266,7 +266,7 @@ TEST(NativeMessagingActions, DataMessagesSplitAt64000Characters)
                           static_cast<std::string*>(o)->append(static_cast<const char*>(d), n);
                           return static_cast<long>(n);
                       },
-                      nullptr, 0};
+                      nullptr, 0, FRAME_TEXT_MAX};
         EXPECT_EQ(write_data_messages(&io, text.data(), c.length, frame_buffer.data()), c.length);
         NmFrames frames = nm_parse_frames(out);
         EXPECT_TRUE(frames.whole);
@@ -355,7 +355,7 @@ TEST(NativeMessagingActions, ErrorReasonsAreEscapedAsJson)
 
 TEST(NativeMessagingActions, EncryptAndDecryptLogOnlyLengths)
 {
-    std::string plain = "Plain-Marker-5e2d8a secret text";
+    std::string plain = "Nm-Plain-c93d27 secret text";
     for (int raw : {0, 1}) {
         SCOPED_TRACE("raw " + std::to_string(raw));
         std::string data = raw ? base64_of(plain) : plain;
@@ -381,7 +381,7 @@ TEST(NativeMessagingActions, EncryptAndDecryptLogOnlyLengths)
                   "");
         for (const ExchangeRun* r : {&enc, &dec}) {
             EXPECT_FALSE(any_log_contains(r->logs, PASSWORD));
-            EXPECT_FALSE(any_log_contains(r->logs, "Plain-Marker"));
+            EXPECT_FALSE(any_log_contains(r->logs, "Nm-Plain"));
             EXPECT_FALSE(any_log_contains(r->logs, base64_of(plain).substr(0, 16)));
         }
     }

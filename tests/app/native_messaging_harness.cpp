@@ -148,7 +148,7 @@ void nm_capture_logs()
 ExchangeRun run_exchange(const std::string& input, size_t max_read)
 {
     StringStreams streams = {&input, 0, max_read, {}, 0};
-    FrameIo io = {&streams, string_read, string_write, nullptr, 0};
+    FrameIo io = {&streams, string_read, string_write, nullptr, 0, FRAME_TEXT_MAX};
     int result = native_messaging_exchange_with(&io);
     return {nm_parse_frames(streams.output), drain_logs(), result, streams.reads};
 }

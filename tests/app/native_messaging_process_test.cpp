@@ -20,8 +20,8 @@
 
 namespace {
 
-const std::string PASSWORD = "Pw-Marker-93f1c7";
-const std::string PLAIN_MARKER = "Plain-Marker-5e2d8a";
+const std::string PASSWORD = "Nm-Pw-4b81e0";
+const std::string PLAIN_MARKER = "Nm-Plain-c93d27";
 const char IDS[] = {'1', '2', '3', '5', 'C'};
 
 // Collects the datagrams of every child while a test runs (the socket buffer alone would
@@ -30,7 +30,13 @@ class HostProcessTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(udp_capture_open(&syslog, 514)) << "cannot bind 127.0.0.1:514";
+        // Another build's tests may hold the port for a while.
+        bool bound = udp_capture_open(&syslog, 514);
+        for (int i = 0; !bound && i < 240; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            bound = udp_capture_open(&syslog, 514);
+        }
+        ASSERT_TRUE(bound) << "cannot bind 127.0.0.1:514";
         collector = std::thread([this] {
             while (!stop) {
                 auto got = udp_capture_collect(&syslog, 50, 200);
@@ -43,7 +49,8 @@ protected:
     void TearDown() override
     {
         stop = true;
-        collector.join();
+        if (collector.joinable())
+            collector.join();
         udp_capture_close(&syslog);
     }
 

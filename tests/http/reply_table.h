@@ -1,0 +1,118 @@
+// The fixed replies of the cipher routes, shared by the in-process and the over-the-wire tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A request of the table and what answers it. body_prefix: when true, the reply body must
+// only begin with body (the rest is a reason supplied by the crypto library).
+struct ReplyCase {
+    std::string name;
+    std::string request; // raw bytes, as a client sends them
+    int status;
+    std::string reason;
+    std::string content_type;
+    std::string body;
+    std::string logged; // the route's first log line for it, "" when it logs nothing
+    bool body_prefix;
+};
+
+// Bytes of a request with a body (Content-Length set), or without one when body is empty
+// and with_body is false.
+inline std::string make_request(const std::string& method, const std::string& path,
+                                const std::string& body, bool with_body = true)
+{
+    std::string r = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    if (with_body)
+        r += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+             "\r\n";
+    return r + "\r\n" + body;
+}
+
+// The exact bytes the server sends for a reply.
+inline std::string expected_reply(int status, const std::string& reason, const std::string& type,
+                                  const std::string& body)
+{
+    return "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nContent-Type: " + type +
+           "\r\nAccess-Control-Allow-Origin: *\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nServer: tavrinhost/1.0.2\r\n\r\n" + body;
+}
+
+inline std::string json_body(const std::string& pwd, const std::string& payload)
+{
+    return "{\"pwd\":\"" + pwd + "\",\"body\":\"" + payload + "\"}";
+}
+
+// Every reply of the table whose outcome does not depend on random salts.
+inline std::vector<ReplyCase> fixed_reply_cases()
+{
+    const std::string status = "{\"status\":\"OK\",\"version\":\"1.0.2\"}";
+    const std::string json = "application/json";
+    const std::string text = "text/plain";
+    const std::string pwd512(512, 'p');
+    const std::string pwd511(511, 'p');
+    // A container too short for its id: the magic and a few bytes, Base64.
+    const std::string short_container = "U2FsdGVkX18BAgME";
+    return {
+        {"status probe", make_request("GET", "/status", "", false), 200, "OK", json, status,
+         "Returning server status...", false},
+        {"status probe with a query", make_request("GET", "/status?verbose", "", false), 200, "OK",
+         json, status, "Returning server status...", false},
+        {"status probe is a prefix test", make_request("GET", "/statusx", "", false), 200, "OK",
+         json, status, "Returning server status...", false},
+        {"status probe ignores a body", make_request("GET", "/status", "{\"x\":1}"), 200, "OK",
+         json, status, "Returning server status...", false},
+        {"POST status without a body", make_request("POST", "/status", "", false), 400,
+         "Bad Request", text, "Missing request contents", "", false},
+        {"encrypt without a body", make_request("POST", "/encrypt", "", false), 400,
+         "Bad Request", text, "Missing request contents", "", false},
+        {"declared empty body", make_request("POST", "/encrypt", ""), 400, "Bad Request", text,
+         "Missing request contents", "", false},
+        {"pwd missing", make_request("POST", "/encrypt", "{\"body\":\"aGVsbG8=\"}"), 400,
+         "Bad Request", text, "Missing required parameter: pwd", "Error: Missing password.",
+         false},
+        {"pwd empty", make_request("POST", "/encrypt", json_body("", "aGVsbG8=")), 400,
+         "Bad Request", text, "Missing required parameter: pwd", "Error: Missing password.",
+         false},
+        {"pwd of 512 bytes", make_request("POST", "/encrypt", json_body(pwd512, "aGVsbG8=")), 400,
+         "Bad Request", text, "Password length must be less than 512 bytes",
+         "Error: Password overflow.", false},
+        {"body member missing", make_request("POST", "/encrypt", "{\"pwd\":\"secret\"}"), 400,
+         "Bad Request", text, "Missing required parameter: body", "Error: Missing body.", false},
+        {"body member empty", make_request("POST", "/decrypt", json_body("secret", "")), 400,
+         "Bad Request", text, "Missing required parameter: body", "Error: Missing body.", false},
+        {"other path", make_request("POST", "/other", json_body("secret", "aGk=")), 400,
+         "Bad Content", text, "Your path must be encrypt or decrypt", "Invalid Request", false},
+        {"other path without pwd gets the pwd reply",
+         make_request("POST", "/other", "{\"body\":\"aGk=\"}"), 400, "Bad Request", text,
+         "Missing required parameter: pwd", "Error: Missing password.", false},
+        {"GET status with the wrong method is a route", make_request("PUT", "/status", ""), 400,
+         "Bad Request", text, "Missing request contents", "", false},
+        {"encrypt payload not Base64", make_request("POST", "/encrypt", json_body("pw", "no b64!")),
+         500, "Bad Request", text, "Unable to decode the provided body", "Encrypting client content...",
+         false},
+        {"decrypt payload not Base64", make_request("POST", "/decrypt", json_body("pw", "%%%%")), 500,
+         "Bad Request", text, "Unable to decode the provided body", "Decrypting client content...",
+         false},
+        {"JSON escapes are not undone", make_request("POST", "/encrypt", json_body("pw", "aGk\\/")),
+         500, "Bad Request", text, "Unable to decode the provided body",
+         "Encrypting client content...", false},
+        {"encrypt with an unknown algorithm id",
+         make_request("POST", "/encrypt", json_body(".Zsecret", "aGVsbG8=")), 500, "Bad Request",
+         text, "Encryption failed: Unsupported algorithm id", "Encrypting client content...", false},
+        {"decrypt of a container too short",
+         make_request("POST", "/decrypt", json_body("secret", short_container)), 500, "Bad Request",
+         text, "Decryption failed: The encrypted data appears to be invalid",
+         "Decrypting client content...", false},
+        {"pwd of 511 bytes reaches the container",
+         make_request("POST", "/decrypt", json_body(pwd511, short_container)), 500, "Bad Request",
+         text, "Decryption failed: The encrypted data appears to be invalid",
+         "Decrypting client content...", false},
+        {"encrypt with MD5 key derivation, which FIPS mode refuses",
+         make_request("POST", "/encrypt", json_body(".Alegacy", "aGVsbG8=")), 500, "Bad Request",
+         text, "Encryption failed: ", "Encrypting client content...", false},
+        {"Base64 with a line break", make_request("POST", "/decrypt", json_body("pw", "aGVs\nbG8=")),
+         500, "Bad Request", text, "Unable to decode the provided body",
+         "Decrypting client content...", false},
+    };
+}

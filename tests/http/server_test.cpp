@@ -1,0 +1,387 @@
+// The HTTP server of the real program on loopback: replies byte for byte, round trips,
+// connection handling, the listener's port, and containers shared with native messaging.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "cipher/base64.h"
+#include "tests/http/live_server.h"
+#include "tests/http/reply_table.h"
+#include "tests/support/process.h"
+#include "tests/support/udp_capture.h"
+
+namespace {
+
+std::string to_base64(const std::string& bytes)
+{
+    uint32_t length = 0;
+    char* text = base64_encode_buffer(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                      static_cast<int>(bytes.size()), &length);
+    std::string out = text ? std::string(text, length) : std::string();
+    free(text);
+    return out;
+}
+
+std::string from_base64(const std::string& text)
+{
+    uint32_t length = 0;
+    unsigned char* bytes =
+        base64_decode_buffer(text.data(), static_cast<int>(text.size()), &length);
+    std::string out = bytes ? std::string(reinterpret_cast<char*>(bytes), length) : std::string();
+    free(bytes);
+    return out;
+}
+
+std::string random_bytes(size_t n, unsigned seed)
+{
+    std::mt19937 generator(seed);
+    std::string out(n, '\0');
+    for (char& c : out)
+        c = static_cast<char>(generator());
+    return out;
+}
+
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(udp_capture_open(&syslog, 514)) << "cannot bind 127.0.0.1:514";
+        ASSERT_TRUE(live_server_start(&server)) << "no ready notice; output: " << server.output;
+    }
+    void TearDown() override
+    {
+        std::string err = live_server_stop(&server);
+        EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+        EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
+        udp_capture_close(&syslog);
+    }
+
+    std::vector<std::string> messages()
+    {
+        std::vector<std::string> out;
+        for (const std::string& d : udp_capture_collect(&syslog))
+            out.push_back(syslog_message_of(d));
+        return out;
+    }
+
+    // The Base64 body of a 200 reply to /encrypt or /decrypt, "" (with a failure) otherwise.
+    std::string cipher_call(const std::string& route, const std::string& pwd,
+                            const std::string& payload)
+    {
+        std::string reply =
+            http_exchange(server.port, make_request("POST", route, json_body(pwd, payload)));
+        std::string head, body;
+        EXPECT_TRUE(split_reply(reply, &head, &body)) << route << ": " << reply.substr(0, 300);
+        EXPECT_EQ(head, expected_reply(200, "OK", "application/octet-stream", body).substr(0, head.size()))
+            << route << " pwd " << pwd << ": " << reply.substr(0, 300);
+        return body;
+    }
+
+    UdpCapture syslog = {-1, 0};
+    LiveServer server = {};
+};
+
+TEST_F(ServerTest, EveryFixedReplyIsSentByteForByte)
+{
+    for (const ReplyCase& c : fixed_reply_cases()) {
+        std::string reply = http_exchange(server.port, c.request);
+        if (c.body_prefix) {
+            std::string head, body;
+            ASSERT_TRUE(split_reply(reply, &head, &body)) << c.name;
+            EXPECT_EQ(body.rfind(c.body, 0), 0u) << c.name << ": " << body;
+            EXPECT_EQ(reply, expected_reply(c.status, c.reason, c.content_type, body)) << c.name;
+        } else {
+            EXPECT_EQ(reply, expected_reply(c.status, c.reason, c.content_type, c.body)) << c.name;
+        }
+    }
+}
+
+TEST_F(ServerTest, EncryptThenDecryptRoundTripsForEveryUsableIdAndSize)
+{
+    // "" is the default prefix (".5"); 'A' needs MD5, which FIPS mode refuses.
+    const std::vector<std::string> prefixes = {"", ".1", ".2", ".3", ".5", ".C"};
+    const std::vector<size_t> sizes = {1, 2, 15, 16, 17, 1000, 65536, 1 << 20};
+    unsigned seed = 1;
+    for (const std::string& prefix : prefixes) {
+        for (size_t size : sizes) {
+            std::string plain = random_bytes(size, seed++);
+            std::string pwd = prefix + "pass word";
+            std::string container = cipher_call("/encrypt", pwd, to_base64(plain));
+            ASSERT_FALSE(container.empty()) << "encrypt, prefix '" << prefix << "' size " << size;
+            EXPECT_EQ(from_base64(container).rfind("Salted__", 0), 0u) << prefix << " " << size;
+            std::string back = cipher_call("/decrypt", pwd, container);
+            EXPECT_EQ(from_base64(back), plain) << "prefix '" << prefix << "' size " << size;
+        }
+    }
+}
+
+TEST_F(ServerTest, SeveralMebibytesRoundTrip)
+{
+    for (size_t size : {size_t{3} << 20, size_t{9} << 20}) {
+        std::string plain = random_bytes(size, static_cast<unsigned>(size));
+        std::string container = cipher_call("/encrypt", "big", to_base64(plain));
+        ASSERT_FALSE(container.empty()) << size;
+        EXPECT_EQ(from_base64(cipher_call("/decrypt", "big", container)), plain) << size;
+    }
+}
+
+TEST_F(ServerTest, PasswordsWithoutPrefixGetTheDefaultPrefix)
+{
+    // A container made with "pw" opens with ".5pw" and the reverse; "." passwords pass as they are.
+    std::string plain = "prefix check";
+    std::string made = cipher_call("/encrypt", "pw", to_base64(plain));
+    EXPECT_EQ(from_base64(cipher_call("/decrypt", ".5pw", made)), plain);
+    std::string made5 = cipher_call("/encrypt", ".5pw", to_base64(plain));
+    EXPECT_EQ(from_base64(cipher_call("/decrypt", "pw", made5)), plain);
+    // Under '2' (1024 iterations) the same password gives another key: CTR yields other bytes.
+    std::string garbage = from_base64(cipher_call("/decrypt", ".2pw", made));
+    EXPECT_EQ(garbage.size(), plain.size());
+    EXPECT_NE(garbage, plain);
+}
+
+TEST_F(ServerTest, ShortPasswordsAreAccepted)
+{
+    for (std::string pwd : {"a", "ab", "abc", "."}) {
+        std::string plain = "short password " + pwd;
+        std::string reply = http_exchange(
+            server.port, make_request("POST", "/encrypt", json_body(pwd, to_base64(plain))));
+        if (pwd == ".") {
+            // "." alone names no algorithm.
+            EXPECT_EQ(reply, expected_reply(500, "Bad Request", "text/plain",
+                                            "Encryption failed: Unsupported algorithm id"));
+            continue;
+        }
+        std::string head, container;
+        ASSERT_TRUE(split_reply(reply, &head, &container)) << pwd;
+        ASSERT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << pwd << ": " << reply;
+        EXPECT_EQ(from_base64(cipher_call("/decrypt", pwd, container)), plain) << pwd;
+    }
+}
+
+TEST_F(ServerTest, WrongPasswordFailsWhereTheCipherCanTell)
+{
+    std::string container = cipher_call("/encrypt", ".1right", to_base64("authenticated"));
+    std::string reply = http_exchange(
+        server.port, make_request("POST", "/decrypt", json_body(".1wrong", container)));
+    std::string head, body;
+    ASSERT_TRUE(split_reply(reply, &head, &body));
+    EXPECT_EQ(body.rfind("Decryption failed: ", 0), 0u) << body;
+    EXPECT_EQ(reply, expected_reply(500, "Bad Request", "text/plain", body));
+}
+
+TEST_F(ServerTest, EmptyPlaintextIsAnsweredWithAnEmptyBody)
+{
+    // A '5' container with no ciphertext: magic, 16 salt bytes, 16 IV bytes.
+    std::string container = "Salted__" + std::string(32, '\x01');
+    std::string reply = http_exchange(
+        server.port, make_request("POST", "/decrypt", json_body("pw", to_base64(container))));
+    EXPECT_EQ(reply, expected_reply(200, "OK", "application/octet-stream", ""));
+}
+
+TEST_F(ServerTest, RequestInManySmallPiecesIsAnswered)
+{
+    std::string request = make_request("POST", "/encrypt", json_body("pieces", to_base64("abc")));
+    int s = connect_loopback(server.port);
+    ASSERT_GE(s, 0);
+    int one = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    for (size_t i = 0; i < request.size(); i += 3) {
+        ASSERT_GT(send(s, request.data() + i, std::min<size_t>(3, request.size() - i), MSG_NOSIGNAL), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    std::string reply = read_until_closed(s);
+    close(s);
+    std::string head, body;
+    ASSERT_TRUE(split_reply(reply, &head, &body)) << reply;
+    EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;
+    EXPECT_EQ(from_base64(cipher_call("/decrypt", "pieces", body)), "abc");
+}
+
+TEST_F(ServerTest, SecondRequestOnTheSameConnectionGetsNoAnswer)
+{
+    std::string status = make_request("GET", "/status", "", false);
+    std::string one_reply = expected_reply(200, "OK", "application/json",
+                                           "{\"status\":\"OK\",\"version\":\"1.0.2\"}");
+    // Both requests in one write, and the second one sent after the first reply has come.
+    EXPECT_EQ(http_exchange(server.port, status + status), one_reply);
+
+    int s = connect_loopback(server.port);
+    ASSERT_GE(s, 0);
+    ASSERT_EQ(send(s, status.data(), status.size(), MSG_NOSIGNAL), static_cast<ssize_t>(status.size()));
+    std::string first;
+    while (first.size() < one_reply.size()) {
+        std::string more = read_until_closed(s, 200);
+        if (more.empty())
+            break;
+        first += more;
+    }
+    send(s, status.data(), status.size(), MSG_NOSIGNAL);
+    first += read_until_closed(s);
+    close(s);
+    EXPECT_EQ(first, one_reply);
+}
+
+TEST_F(ServerTest, ClientThatClosesWithoutSendingGetsNothing)
+{
+    int s = connect_loopback(server.port);
+    ASSERT_GE(s, 0);
+    close(s);
+    std::string expected = "? Closing connection. Here's the last bytes we received in the "
+                           "request (length 0). The total bytes received on this connection: 0 :\n";
+    EXPECT_TRUE(live_server_wait_output(&server, expected)) << server.output;
+    EXPECT_NE(server.output.find("No request found from 127.0.0.1:"), std::string::npos)
+        << server.output;
+}
+
+TEST_F(ServerTest, IncompleteRequestIsReportedWithItsByteCount)
+{
+    int s = connect_loopback(server.port);
+    ASSERT_GE(s, 0);
+    std::string partial = "GET /status HTTP/1.1\r\n";
+    send(s, partial.data(), partial.size(), MSG_NOSIGNAL);
+    shutdown(s, SHUT_WR);
+    EXPECT_EQ(read_until_closed(s), "");
+    close(s);
+    EXPECT_TRUE(live_server_wait_output(
+        &server, "(length 0). The total bytes received on this connection: " +
+                     std::to_string(partial.size()) + " :\n"))
+        << server.output;
+}
+
+TEST_F(ServerTest, ParserWarningsArePrintedForTheRequest)
+{
+    std::string long_path = "/status" + std::string(1100, 'x');
+    std::string reply = http_exchange(server.port, make_request("GET", long_path, "", false));
+    EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_TRUE(live_server_wait_output(&server, " path was truncated to /statusxxx")) << server.output;
+}
+
+TEST_F(ServerTest, RouteLogLinesCarryNoSecrets)
+{
+    const std::string pwd = "Sup3rSecretPassw0rd";
+    const std::string plain = "the plaintext is confidential";
+    std::string container = cipher_call("/encrypt", pwd, to_base64(plain));
+    std::string back = cipher_call("/decrypt", pwd, container);
+    ASSERT_EQ(from_base64(back), plain);
+    std::vector<std::string> got = messages();
+    std::string all;
+    for (const std::string& m : got)
+        all += m + "\n";
+    EXPECT_EQ(all.find(pwd), std::string::npos) << all;
+    EXPECT_EQ(all.find(plain), std::string::npos) << all;
+    EXPECT_EQ(all.find(back), std::string::npos) << all;
+    EXPECT_NE(all.find("Subsection 255: [" + std::to_string(back.size()) + " bytes]"),
+              std::string::npos)
+        << all;
+    EXPECT_NE(all.find("AES encryption succeeded"), std::string::npos) << all;
+}
+
+// ---- the listener's port ----------------------------------------------------------------
+
+TEST(ServerPortTest, PortIsTakenModulo65536)
+{
+    UdpCapture syslog = {-1, 0};
+    ASSERT_TRUE(udp_capture_open(&syslog, 514));
+    int port = free_tcp_port();
+    ASSERT_NE(port, 0);
+    LiveServer server = {};
+    EXPECT_TRUE(live_server_start(&server, std::to_string(port + 65536), port)) << server.output;
+    EXPECT_EQ(http_exchange(port, make_request("GET", "/status", "", false)),
+              expected_reply(200, "OK", "application/json", "{\"status\":\"OK\",\"version\":\"1.0.2\"}"));
+    live_server_stop(&server);
+    udp_capture_close(&syslog);
+}
+
+TEST(ServerPortTest, PortThatCannotBeBoundEndsTheServerThread)
+{
+    UdpCapture syslog = {-1, 0};
+    ASSERT_TRUE(udp_capture_open(&syslog, 514));
+    int holder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    socklen_t length = sizeof address;
+    getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
+    int port = ntohs(address.sin_port);
+
+    LiveServer server = {};
+    ASSERT_TRUE(start_child(build_program("tavrinhost"),
+                            {"tavrinhost", "-s", "server", "-p", std::to_string(port)}, {},
+                            &server.child));
+    std::string expected = "Could not bind to 0.0.0.0:" + std::to_string(port) +
+                           " Address already in use = 98\n";
+    EXPECT_TRUE(live_server_wait_output(&server, expected)) << server.output;
+    // The process lives on (it sleeps), with no server thread left.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(kill(server.child.pid, 0), 0);
+    // Only the main thread is left (ThreadSanitizer keeps a thread of its own).
+    EXPECT_EQ(count_threads(server.child.pid), TAVRIN_UNDER_TSAN ? 2 : 1);
+    EXPECT_EQ(server.output.find("127.0.0.1:"), std::string::npos) << server.output;
+    live_server_stop(&server);
+    close(holder);
+    udp_capture_close(&syslog);
+}
+
+// ---- containers shared with native messaging ----------------------------------------------
+
+void write_frame(int fd, const std::string& text)
+{
+    uint32_t length = static_cast<uint32_t>(text.size());
+    ASSERT_TRUE(write_all(fd, &length, 4));
+    ASSERT_TRUE(write_all(fd, text.data(), text.size()));
+}
+
+// Runs one native-messaging exchange and returns the concatenated data frames.
+std::string native_call(int action, const std::string& pwd, const std::string& data)
+{
+    ChildProcess child = {};
+    EXPECT_TRUE(start_child(build_program("tavrinhost"), {"tavrinhost"}, {}, &child));
+    write_frame(child.stdin_fd, "{\"action\":" + std::to_string(action) + ",\"raw\":1,\"length\":" +
+                                    std::to_string(data.size()) + ",\"pwd\":\"" + pwd + "\"}");
+    for (size_t at = 0; at < data.size(); at += 60000)
+        write_frame(child.stdin_fd, "{\"p\":\"" + data.substr(at, 60000) + "\"}");
+    std::string collected;
+    for (;;) {
+        uint32_t length = 0;
+        if (!read_exact(child.stdout_fd, &length, 4))
+            break;
+        std::string frame(length, '\0');
+        if (!read_exact(child.stdout_fd, frame.data(), length))
+            break;
+        if (frame.rfind("{\"data\":\"", 0) == 0)
+            collected += frame.substr(9, frame.size() - 11);
+        else
+            break;
+    }
+    wait_child(&child);
+    return collected;
+}
+
+TEST_F(ServerTest, ContainersOpenAcrossNativeMessagingAndHttp)
+{
+    const std::string plain = random_bytes(100000, 7);
+    // Over HTTP "pw" means ".5pw"; native messaging passes the password as it stands.
+    for (const auto& [http_pwd, native_pwd] :
+         std::vector<std::pair<std::string, std::string>>{{"pw", ".5pw"}, {".1gcm", ".1gcm"},
+                                                          {".3cbc", ".3cbc"}}) {
+        std::string made_http = cipher_call("/encrypt", http_pwd, to_base64(plain));
+        EXPECT_EQ(from_base64(native_call(2, native_pwd, made_http)), plain) << http_pwd;
+        std::string made_native = native_call(1, native_pwd, to_base64(plain));
+        ASSERT_FALSE(made_native.empty()) << native_pwd;
+        EXPECT_EQ(from_base64(cipher_call("/decrypt", http_pwd, made_native)), plain) << http_pwd;
+    }
+}
+
+} // namespace

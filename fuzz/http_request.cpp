@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "http/request.h"
 
@@ -15,15 +16,27 @@ static void check(const HttpRequest* r)
         r->headerPoolUsed > REQUEST_HEADER_POOL_LIMIT || r->headerCount > REQUEST_MAX_HEADERS ||
         r->body.length > r->body.capacity)
         abort();
+    // Header texts lie inside the pool, end with a zero and never overlap (a zero byte of
+    // the input may stand inside one: texts are read by their lengths).
+    const char* starts[2 * REQUEST_MAX_HEADERS];
+    uint64_t lengths[2 * REQUEST_MAX_HEADERS];
+    size_t texts = 0;
     for (const HttpHeader& h : r->headers) {
         for (auto [text, length] : {std::pair{h.name, h.nameLength}, std::pair{h.value, h.valueLength}}) {
             if (!text)
                 continue;
             if (text < r->headerPool || text + length >= r->headerPool + REQUEST_HEADERS_MAX_MEMORY ||
-                text[length] != '\0' || strlen(text) != length)
+                text[length] != '\0')
                 abort();
+            starts[texts] = text;
+            lengths[texts++] = length;
         }
     }
+    for (size_t a = 0; a < texts; ++a)
+        for (size_t b = a + 1; b < texts; ++b)
+            if (lengths[a] > 0 && lengths[b] > 0 && starts[a] < starts[b] + lengths[b] &&
+                starts[b] < starts[a] + lengths[a])
+                abort();
     if (r->body.contents && r->body.contents[r->body.capacity] != '\0')
         abort();
 }

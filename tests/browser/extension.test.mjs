@@ -65,11 +65,11 @@ test("a 1 MiB payload encrypts and decrypts back through several data frames", a
 test("text round trip and a wrong password's reason reach the extension", async () => {
   const outcome = await worker.evaluate(async () => {
     const t = self.tavrinhost;
-    const container = await t.encryptText("correct horse", "Grüße, tavrinhost");
-    const text = await t.decryptText("correct horse", container);
+    const container = await t.encryptText(".1correct horse", "Grüße, tavrinhost");
+    const text = await t.decryptText(".1correct horse", container);
     let reason = null;
     try {
-      await t.decryptText("wrong horse", container);
+      await t.decryptText(".1wrong horse", container);
     } catch (e) {
       reason = e.message;
     }

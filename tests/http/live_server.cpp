@@ -5,12 +5,24 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+bool capture_syslog_port(UdpCapture* capture, int timeout_ms)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!udp_capture_open(capture, 514)) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return true;
+}
 
 int free_tcp_port()
 {

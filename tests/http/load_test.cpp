@@ -71,7 +71,7 @@ bool rest_counts(int pid, int* threads, int* descriptors)
 TEST(ServerLoadTest, ConcurrentConnectionsAreAllAnsweredWithoutLeaks)
 {
     UdpCapture syslog = {-1, 0};
-    ASSERT_TRUE(udp_capture_open(&syslog, 514));
+    ASSERT_TRUE(capture_syslog_port(&syslog));
     LiveServer server = {};
     ASSERT_TRUE(live_server_start(&server)) << server.output;
 

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <thread>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -27,6 +28,17 @@ bool udp_capture_open(UdpCapture* capture, uint16_t port)
     socklen_t length = sizeof address;
     getsockname(capture->fd, reinterpret_cast<sockaddr*>(&address), &length);
     capture->port = ntohs(address.sin_port);
+    return true;
+}
+
+bool udp_capture_open_waiting(UdpCapture* capture, uint16_t port, int wait_ms)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    while (!udp_capture_open(capture, port)) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     return true;
 }
 

@@ -1,7 +1,9 @@
 // Helpers of the cipher engine tests: sample bytes, hex, the system openssl command.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <unistd.h>
@@ -89,4 +91,15 @@ inline ProcessResult run_openssl(const std::vector<std::string>& args, const Byt
     argv.insert(argv.end(), args.begin(), args.end());
     return run_process(openssl_program(), argv, {"OPENSSL_CONF=", "OPENSSL_MODULES="},
                        std::string(input.begin(), input.end()));
+}
+
+// What the cipher engine printed through print_err while record_print was its hook.
+inline std::string printed;
+
+inline int record_print(const char* format, va_list args)
+{
+    char line[512];
+    int n = vsnprintf(line, sizeof line, format, args);
+    printed += line;
+    return n;
 }

@@ -14,16 +14,6 @@
 
 namespace {
 
-std::string printed;
-
-int record_print(const char* format, va_list args)
-{
-    char line[512];
-    int n = vsnprintf(line, sizeof line, format, args);
-    printed += line;
-    return n;
-}
-
 class Primitives : public testing::Test {
 protected:
     static void SetUpTestSuite() { ASSERT_TRUE(fips_mode_on()); }

@@ -1,8 +1,11 @@
 // The fixed replies of the cipher routes, shared by the in-process and the over-the-wire tests.
 #pragma once
 
+#include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "cipher/base64.h"
 
 // A request of the table and what answers it. body_prefix: when true, the reply body must
 // only begin with body (the rest is a reason supplied by the crypto library).
@@ -115,4 +118,24 @@ inline std::vector<ReplyCase> fixed_reply_cases()
          500, "Bad Request", text, "Unable to decode the provided body",
          "Decrypting client content...", false},
     };
+}
+
+// Base64 through the cipher engine, as the clients of the server use it.
+inline std::string to_base64(const std::string& bytes)
+{
+    uint32_t length = 0;
+    char* text = base64_encode_buffer(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                      static_cast<int>(bytes.size()), &length);
+    std::string out = text ? std::string(text, length) : std::string();
+    free(text);
+    return out;
+}
+
+inline std::string from_base64(const std::string& text)
+{
+    uint32_t length = 0;
+    unsigned char* bytes = base64_decode_buffer(text.data(), static_cast<int>(text.size()), &length);
+    std::string out = bytes ? std::string(reinterpret_cast<char*>(bytes), length) : std::string();
+    free(bytes);
+    return out;
 }

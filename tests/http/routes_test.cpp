@@ -59,25 +59,6 @@ std::string body_of(const HttpResponse* response)
     return std::string(response->body.contents, response->body.length);
 }
 
-std::string to_base64(const std::string& bytes)
-{
-    uint32_t length = 0;
-    char* text = base64_encode_buffer(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                      static_cast<int>(bytes.size()), &length);
-    std::string out = text ? std::string(text, length) : std::string();
-    free(text);
-    return out;
-}
-
-std::string from_base64(const std::string& text)
-{
-    uint32_t length = 0;
-    unsigned char* bytes = base64_decode_buffer(text.data(), static_cast<int>(text.size()), &length);
-    std::string out = bytes ? std::string(reinterpret_cast<char*>(bytes), length) : std::string();
-    free(bytes);
-    return out;
-}
-
 // Opens a Base64 container with the password exactly as given; "" when it fails.
 std::string open_container(const std::string& base64, const std::string& password)
 {

@@ -22,26 +22,6 @@
 
 namespace {
 
-std::string to_base64(const std::string& bytes)
-{
-    uint32_t length = 0;
-    char* text = base64_encode_buffer(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                      static_cast<int>(bytes.size()), &length);
-    std::string out = text ? std::string(text, length) : std::string();
-    free(text);
-    return out;
-}
-
-std::string from_base64(const std::string& text)
-{
-    uint32_t length = 0;
-    unsigned char* bytes =
-        base64_decode_buffer(text.data(), static_cast<int>(text.size()), &length);
-    std::string out = bytes ? std::string(reinterpret_cast<char*>(bytes), length) : std::string();
-    free(bytes);
-    return out;
-}
-
 std::string random_bytes(size_t n, unsigned seed)
 {
     std::mt19937 generator(seed);

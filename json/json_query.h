@@ -39,12 +39,12 @@ constexpr int32_t JSON_TYPE_PARAMETER = 13;  // *
 constexpr int32_t JSON_TYPE_COUNT = 14;
 
 // Error codes of a result.
-constexpr int32_t JSON_OK = 0;                         // "Ok"
-constexpr int32_t JSON_ERROR_NO_MATCH = 1;             // "JSON does not match Query"
-constexpr int32_t JSON_ERROR_READING_VALUE = 2;        // "Error reading JSON value"
-constexpr int32_t JSON_ERROR_EXPECTED_KEY = 3;         // "Expected \"key\""
-constexpr int32_t JSON_ERROR_EXPECTED_COLON = 4;       // "Expected ':'"
-constexpr int32_t JSON_ERROR_KEY_NOT_FOUND = 5;        // "Object key not found"
+constexpr int32_t JSON_OK = 0;                          // "Ok"
+constexpr int32_t JSON_ERROR_NO_MATCH = 1;              // "JSON does not match Query"
+constexpr int32_t JSON_ERROR_READING_VALUE = 2;         // "Error reading JSON value"
+constexpr int32_t JSON_ERROR_EXPECTED_KEY = 3;          // "Expected \"key\""
+constexpr int32_t JSON_ERROR_EXPECTED_COLON = 4;        // "Expected ':'"
+constexpr int32_t JSON_ERROR_KEY_NOT_FOUND = 5;         // "Object key not found"
 constexpr int32_t JSON_ERROR_EXPECTED_OBJECT_COMMA = 6; // "Expected ',' in object"
 constexpr int32_t JSON_ERROR_TERMINAL_VALUE = 7;       // "Terminal value found before end of query"
 constexpr int32_t JSON_ERROR_UNEXPECTED_CHARACTER = 8; // "Unexpected character"
@@ -72,11 +72,11 @@ constexpr int32_t JSON_MAX_DEPTH = 512;
 // ']' or '}'. count: members of an Object, elements of an Array, 1 for the others.
 // Callers test type (0: no usable element) or length, never error alone.
 struct JsonElement {
-  int32_t type;      // JSON_TYPE_*
-  int32_t count;     // members, elements, or 1
-  int32_t length;    // bytes of the element's text
-  const char* start; // first byte of the element's text, inside the JSON text
-  int32_t error;     // JSON_OK or JSON_ERROR_*
+    int32_t type;      // JSON_TYPE_*
+    int32_t count;     // members, elements, or 1
+    int32_t length;    // bytes of the element's text
+    const char* start; // first byte of the element's text, inside the JSON text
+    int32_t error;     // JSON_OK or JSON_ERROR_*
 };
 
 // Evaluates query against json and fills *result. Returns the position in json just after

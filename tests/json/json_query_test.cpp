@@ -15,88 +15,94 @@ constexpr int ANY = -1; // offset not checked
 
 // One query and the whole result it must give. start and end are offsets into the text.
 struct QueryCase {
-  std::string json;
-  const char* query;
-  std::vector<int32_t> params; // used when with_params
-  bool with_params;
-  int32_t type;
-  int32_t count;
-  std::string text; // the bytes start..start+length
-  int start;
-  int32_t error;
-  int end; // offset of the returned position
+    std::string json;
+    const char* query;
+    std::vector<int32_t> params; // used when with_params
+    bool with_params;
+    int32_t type;
+    int32_t count;
+    std::string text; // the bytes start..start+length
+    int start;
+    int32_t error;
+    int end; // offset of the returned position
 };
 
 QueryCase q(std::string json, const char* query, int32_t type, int32_t count, std::string text,
-            int start, int32_t error, int end = ANY) {
-  return {std::move(json), query, {}, false, type, count, std::move(text), start, error, end};
+            int start, int32_t error, int end = ANY)
+{
+    return {std::move(json), query, {}, false, type, count, std::move(text), start, error, end};
 }
 
 QueryCase qp(std::string json, const char* query, std::vector<int32_t> params, int32_t type,
-             int32_t count, std::string text, int start, int32_t error) {
-  return {std::move(json), query, std::move(params), true, type, count, std::move(text), start,
-          error, ANY};
+             int32_t count, std::string text, int start, int32_t error)
+{
+    return {std::move(json), query, std::move(params), true, type, count, std::move(text), start,
+            error,           ANY};
 }
 
 // The text in a heap block of exactly its size plus the NUL, so that the address sanitizer
 // reports any read past the NUL.
 struct ExactText {
-  std::unique_ptr<char[]> bytes;
-  size_t length;
+    std::unique_ptr<char[]> bytes;
+    size_t length;
 };
 
-ExactText exact(const std::string& text) {
-  ExactText t{std::unique_ptr<char[]>(new char[text.size() + 1]), text.size()};
-  std::memcpy(t.bytes.get(), text.data(), text.size());
-  t.bytes[text.size()] = '\0';
-  return t;
+ExactText exact(const std::string& text)
+{
+    ExactText t{std::unique_ptr<char[]>(new char[text.size() + 1]), text.size()};
+    std::memcpy(t.bytes.get(), text.data(), text.size());
+    t.bytes[text.size()] = '\0';
+    return t;
 }
 
-std::string describe(const QueryCase& c) {
-  std::string params;
-  for (int32_t p : c.params) {
-    params += std::to_string(p) + " ";
-  }
-  return "json '" + c.json.substr(0, 80) + "' query '" + c.query + "'" +
-         (c.with_params ? " params " + params : "");
+std::string describe(const QueryCase& c)
+{
+    std::string params;
+    for (int32_t p : c.params) {
+        params += std::to_string(p) + " ";
+    }
+    return "json '" + c.json.substr(0, 80) + "' query '" + c.query + "'" +
+           (c.with_params ? " params " + params : "");
 }
 
 // Holds for every result: a usable element lies inside the text, the position too.
 void expect_inside(const char* json, const JsonElement& e, const char* position,
-                   const std::string& what) {
-  const char* end = json + std::strlen(json);
-  EXPECT_TRUE(position >= json && position <= end) << what;
-  EXPECT_GE(e.length, 0) << what;
-  EXPECT_GE(e.count, 0) << what;
-  if (e.type != JSON_TYPE_ERROR) {
-    EXPECT_TRUE(e.start >= json && e.start <= end) << what;
-    EXPECT_LE(e.start + e.length, end) << what;
-  }
+                   const std::string& what)
+{
+    const char* end = json + std::strlen(json);
+    EXPECT_TRUE(position >= json && position <= end) << what;
+    EXPECT_GE(e.length, 0) << what;
+    EXPECT_GE(e.count, 0) << what;
+    if (e.type != JSON_TYPE_ERROR) {
+        EXPECT_TRUE(e.start >= json && e.start <= end) << what;
+        EXPECT_LE(e.start + e.length, end) << what;
+    }
 }
 
-void run_cases(const std::vector<QueryCase>& cases) {
-  for (const QueryCase& c : cases) {
-    std::string what = describe(c);
-    ExactText text = exact(c.json);
-    const char* json = text.bytes.get();
-    JsonElement e;
-    std::memset(&e, 0x5a, sizeof e);
-    const char* position =
-        json_query_params(json, c.query, &e, c.with_params ? c.params.data() : nullptr);
-    expect_inside(json, e, position, what);
-    EXPECT_EQ(e.type, c.type) << what;
-    EXPECT_EQ(e.count, c.count) << what;
-    EXPECT_EQ(e.error, c.error) << what << " (" << json_error_message(e.error) << ")";
-    if (e.length >= 0 && e.start >= json && e.start + e.length <= json + text.length) {
-      EXPECT_EQ(std::string(e.start, static_cast<size_t>(e.length)), c.text) << what;
+void run_cases(const std::vector<QueryCase>& cases)
+{
+    for (const QueryCase& c : cases) {
+        std::string what = describe(c);
+        ExactText text = exact(c.json);
+        const char* json = text.bytes.get();
+        JsonElement e;
+        std::memset(&e, 0x5a, sizeof e);
+        const char* position =
+            json_query_params(json, c.query, &e, c.with_params ? c.params.data() : nullptr);
+        expect_inside(json, e, position, what);
+        EXPECT_EQ(e.type, c.type) << what;
+        EXPECT_EQ(e.count, c.count) << what;
+        EXPECT_EQ(e.error, c.error) << what << " (" << json_error_message(e.error) << ")";
+        if (e.length >= 0 && e.start >= json && e.start + e.length <= json + text.length) {
+            EXPECT_EQ(std::string(e.start, static_cast<size_t>(e.length)), c.text) << what;
+        }
+        if (c.start != ANY) {
+            EXPECT_EQ(e.start - json, c.start) << what;
+        }
+        if (c.end != ANY) {
+            EXPECT_EQ(position - json, c.end) << what;
+        }
     }
-    if (c.start != ANY) {
-      EXPECT_EQ(e.start - json, c.start) << what;
-    }
-    if (c.end != ANY) {
-      EXPECT_EQ(position - json, c.end) << what;
-    }
-  }
 }
 
 constexpr int32_t T_ERR = JSON_TYPE_ERROR;
@@ -106,425 +112,454 @@ constexpr int32_t T_STR = JSON_TYPE_STRING;
 constexpr int32_t T_NUM = JSON_TYPE_NUMBER;
 constexpr int32_t T_KEY = JSON_TYPE_OBJECT_KEY;
 
-TEST(JsonQuery, KeySearchFindsTheFirstMemberWithTheRawKey) {
-  run_cases({
-      q(R"({"body":"hello world"})", "{'body'", T_STR, 1, "hello world", 9, 0, 21),
-      q(R"({"a":{"x":[1,2]},"body":5})", "{'body'", T_NUM, 1, "5", 24, 0),
-      q(R"({"k":1,"k":2})", "{'k'", T_NUM, 1, "1", 5, 0),
-      q(R"({"":1})", "{''", T_NUM, 1, "1", 4, 0),
-      q(R"({"A":1})", "{'a'", T_ERR, 0, "", 6, JSON_ERROR_KEY_NOT_FOUND),
-      q(R"({"a\"b":1})", R"({'a\"b')", T_NUM, 1, "1", 8, 0),
-      q(R"({"a'b":1})", R"({'a\'b')", T_ERR, 0, "", 8, JSON_ERROR_KEY_NOT_FOUND),
-      q(R"({"body":1})", R"({"body")", T_ERR, 0, "", 9, JSON_ERROR_KEY_NOT_FOUND),
-      q(R"({"a":1})", "  {  'a'  ", T_NUM, 1, "1", 5, 0),
-      q(R"({"a":{"b":[0,{"c":"deep"}]}})", "{'a'{'b'[1{'c'", T_STR, 1, "deep", 19, 0),
-      q(R"({"a": ,"b":1})", "{'b'", T_NUM, 1, "1", 11, 0),
-      q(R"({"a":"x,}]","b":true})", "{'b'", JSON_TYPE_BOOL, 1, "true", 16, 0),
-      q(R"({"a":"q\"}","b":null})", "{'b'", JSON_TYPE_NULL, 1, "null", 16, 0),
-  });
+TEST(JsonQuery, KeySearchFindsTheFirstMemberWithTheRawKey)
+{
+    run_cases({
+        q(R"({"body":"hello world"})", "{'body'", T_STR, 1, "hello world", 9, 0, 21),
+        q(R"({"a":{"x":[1,2]},"body":5})", "{'body'", T_NUM, 1, "5", 24, 0),
+        q(R"({"k":1,"k":2})", "{'k'", T_NUM, 1, "1", 5, 0),
+        q(R"({"":1})", "{''", T_NUM, 1, "1", 4, 0),
+        q(R"({"A":1})", "{'a'", T_ERR, 0, "", 6, JSON_ERROR_KEY_NOT_FOUND),
+        q(R"({"a\"b":1})", R"({'a\"b')", T_NUM, 1, "1", 8, 0),
+        q(R"({"a'b":1})", R"({'a\'b')", T_ERR, 0, "", 8, JSON_ERROR_KEY_NOT_FOUND),
+        q(R"({"body":1})", R"({"body")", T_ERR, 0, "", 9, JSON_ERROR_KEY_NOT_FOUND),
+        q(R"({"a":1})", "  {  'a'  ", T_NUM, 1, "1", 5, 0),
+        q(R"({"a":{"b":[0,{"c":"deep"}]}})", "{'a'{'b'[1{'c'", T_STR, 1, "deep", 19, 0),
+        q(R"({"a": ,"b":1})", "{'b'", T_NUM, 1, "1", 11, 0),
+        q(R"({"a":"x,}]","b":true})", "{'b'", JSON_TYPE_BOOL, 1, "true", 16, 0),
+        q(R"({"a":"q\"}","b":null})", "{'b'", JSON_TYPE_NULL, 1, "null", 16, 0),
+    });
 }
 
-TEST(JsonQuery, KeySearchFailuresNameWhereTheObjectBroke) {
-  run_cases({
-      q("{}", "{'body'", T_ERR, 0, "", 1, JSON_ERROR_EXPECTED_KEY),
-      q(R"({"a":1})", "{'body'", T_ERR, 0, "", 6, JSON_ERROR_KEY_NOT_FOUND),
-      q(R"({"a":1 "body":2})", "{'body'", T_ERR, 0, "", 7, JSON_ERROR_EXPECTED_OBJECT_COMMA),
-      q("[1]", "{'body'", T_ARR, 0, "", 0, JSON_ERROR_NO_MATCH),
-      q(R"({'a':1})", "{'a'", T_ERR, 0, "", 1, JSON_ERROR_EXPECTED_KEY),
-      q(R"({"a" 1})", "{'a'", T_ERR, 0, "", 5, JSON_ERROR_EXPECTED_COLON),
-      q(R"({"a":1,})", "{'b'", T_ERR, 0, "", 7, JSON_ERROR_EXPECTED_KEY),
-      q(R"({"a":[1 2],"b":3})", "{'b'", T_ERR, 0, "", 8, JSON_ERROR_EXPECTED_OBJECT_COMMA),
-      q(R"({"a":7})", "{'a'[0", T_NUM, 0, "", 5, JSON_ERROR_NO_MATCH),
-      q(R"({"a":7})", "{'a' 5", T_ERR, 0, "", 6, JSON_ERROR_TERMINAL_VALUE),
-      q(R"({"a":)", "{'a'", T_ERR, 0, "", 5, JSON_ERROR_UNEXPECTED_CHARACTER),
-      q(R"({"a":})", "{'a'", T_ERR, 0, "", 5, JSON_ERROR_UNEXPECTED_CHARACTER),
-      q(R"({"a":@})", "{'a'", T_ERR, 0, "", 5, JSON_ERROR_READING_VALUE),
-      q(" \t\r\n ", "{'a'", JSON_TYPE_EOL, 0, "", 5, JSON_ERROR_NO_MATCH),
-      q(R"({"a":1})", "{]", T_OBJ, 0, "", 0, JSON_ERROR_BAD_OBJECT_KEY),
-      q(R"({"a":1})", "{", T_OBJ, 0, "", 0, JSON_ERROR_BAD_OBJECT_KEY),
-  });
+TEST(JsonQuery, KeySearchFailuresNameWhereTheObjectBroke)
+{
+    run_cases({
+        q("{}", "{'body'", T_ERR, 0, "", 1, JSON_ERROR_EXPECTED_KEY),
+        q(R"({"a":1})", "{'body'", T_ERR, 0, "", 6, JSON_ERROR_KEY_NOT_FOUND),
+        q(R"({"a":1 "body":2})", "{'body'", T_ERR, 0, "", 7, JSON_ERROR_EXPECTED_OBJECT_COMMA),
+        q("[1]", "{'body'", T_ARR, 0, "", 0, JSON_ERROR_NO_MATCH),
+        q(R"({'a':1})", "{'a'", T_ERR, 0, "", 1, JSON_ERROR_EXPECTED_KEY),
+        q(R"({"a" 1})", "{'a'", T_ERR, 0, "", 5, JSON_ERROR_EXPECTED_COLON),
+        q(R"({"a":1,})", "{'b'", T_ERR, 0, "", 7, JSON_ERROR_EXPECTED_KEY),
+        q(R"({"a":[1 2],"b":3})", "{'b'", T_ERR, 0, "", 8, JSON_ERROR_EXPECTED_OBJECT_COMMA),
+        q(R"({"a":7})", "{'a'[0", T_NUM, 0, "", 5, JSON_ERROR_NO_MATCH),
+        q(R"({"a":7})", "{'a' 5", T_ERR, 0, "", 6, JSON_ERROR_TERMINAL_VALUE),
+        q(R"({"a":)", "{'a'", T_ERR, 0, "", 5, JSON_ERROR_UNEXPECTED_CHARACTER),
+        q(R"({"a":})", "{'a'", T_ERR, 0, "", 5, JSON_ERROR_UNEXPECTED_CHARACTER),
+        q(R"({"a":@})", "{'a'", T_ERR, 0, "", 5, JSON_ERROR_READING_VALUE),
+        q(" \t\r\n ", "{'a'", JSON_TYPE_EOL, 0, "", 5, JSON_ERROR_NO_MATCH),
+        q(R"({"a":1})", "{]", T_OBJ, 0, "", 0, JSON_ERROR_BAD_OBJECT_KEY),
+        q(R"({"a":1})", "{", T_OBJ, 0, "", 0, JSON_ERROR_BAD_OBJECT_KEY),
+    });
 }
 
-TEST(JsonQuery, IndexAndParameterStepsSelectByPosition) {
-  const char* objects = R"([{"k":1},{"k":2},{"k":3}])";
-  run_cases({
-      q("[10,20,30]", "[0", T_NUM, 1, "10", 1, 0),
-      q("[10,20,30]", "[1", T_NUM, 1, "20", 4, 0),
-      q("[10,20,30]", "[ 2 ", T_NUM, 1, "30", 7, 0),
-      q("[10,20,30]", "[3", T_ERR, 0, "", 9, JSON_ERROR_BAD_ARRAY_INDEX),
-      q("[10 20]", "[1", T_ERR, 0, "", 4, JSON_ERROR_EXPECTED_ARRAY_COMMA),
-      q("[]", "[0", T_ERR, 0, "", 1, JSON_ERROR_UNEXPECTED_CHARACTER),
-      q("[10,20]", "[4294967297", T_ERR, 0, "", 6, JSON_ERROR_BAD_ARRAY_INDEX),
-      q("[10,20]", "[-1", T_ERR, 0, "", 3, JSON_ERROR_TERMINAL_VALUE),
-      q(R"([{"k":5}])", "[{'k'", T_NUM, 1, "5", 6, 0),
-      qp("[10,20,30]", "[*", {2}, T_NUM, 1, "30", 7, 0),
-      q("[10,20,30]", "[*", T_NUM, 1, "10", 1, 0),
-      qp("[[1,2],[3,4]]", "[*[*", {1, 0}, T_NUM, 1, "3", 8, 0),
-      qp(objects, "[*{'k'", {2}, T_NUM, 1, "3", 22, 0),
-      q(objects, "[*{'k'", T_NUM, 1, "1", 6, 0),
-      q(R"({"a":1,"b":2})", "{0", T_KEY, 1, "a", 2, 0),
-      q(R"({"a":1,"b":2})", "{1", T_KEY, 1, "b", 8, 0),
-      q(R"({"a":1,"b":2})", "{1{'x'", T_KEY, 1, "b", 8, 0),
-      q(R"({"a":1,"b":2})", "{5", T_ERR, 2, "", 0, JSON_ERROR_BAD_OBJECT_INDEX),
-      q(R"({"a":1,"b":2})", "{99999999999", T_ERR, 2, "", 0, JSON_ERROR_BAD_OBJECT_INDEX),
-      q("{}", "{0", T_ERR, 0, "", 0, JSON_ERROR_BAD_OBJECT_INDEX),
-      qp(R"({"a":1,"b":2})", "{*", {1}, T_KEY, 1, "b", 8, 0),
-      q(R"({"a":1,"b":2})", "{*", T_KEY, 1, "a", 2, 0),
-      qp(R"({"a":1,"b":2})", "{*", {-1}, T_ERR, 2, "", 0, JSON_ERROR_BAD_OBJECT_INDEX),
-      qp(R"([5,{"a":1,"b":2}])", "[*{*", {1, 1}, T_KEY, 1, "b", 11, 0),
-  });
+TEST(JsonQuery, IndexAndParameterStepsSelectByPosition)
+{
+    const char* objects = R"([{"k":1},{"k":2},{"k":3}])";
+    run_cases({
+        q("[10,20,30]", "[0", T_NUM, 1, "10", 1, 0),
+        q("[10,20,30]", "[1", T_NUM, 1, "20", 4, 0),
+        q("[10,20,30]", "[ 2 ", T_NUM, 1, "30", 7, 0),
+        q("[10,20,30]", "[3", T_ERR, 0, "", 9, JSON_ERROR_BAD_ARRAY_INDEX),
+        q("[10 20]", "[1", T_ERR, 0, "", 4, JSON_ERROR_EXPECTED_ARRAY_COMMA),
+        q("[]", "[0", T_ERR, 0, "", 1, JSON_ERROR_UNEXPECTED_CHARACTER),
+        q("[10,20]", "[4294967297", T_ERR, 0, "", 6, JSON_ERROR_BAD_ARRAY_INDEX),
+        q("[10,20]", "[-1", T_ERR, 0, "", 3, JSON_ERROR_TERMINAL_VALUE),
+        q(R"([{"k":5}])", "[{'k'", T_NUM, 1, "5", 6, 0),
+        qp("[10,20,30]", "[*", {2}, T_NUM, 1, "30", 7, 0),
+        q("[10,20,30]", "[*", T_NUM, 1, "10", 1, 0),
+        qp("[[1,2],[3,4]]", "[*[*", {1, 0}, T_NUM, 1, "3", 8, 0),
+        qp(objects, "[*{'k'", {2}, T_NUM, 1, "3", 22, 0),
+        q(objects, "[*{'k'", T_NUM, 1, "1", 6, 0),
+        q(R"({"a":1,"b":2})", "{0", T_KEY, 1, "a", 2, 0),
+        q(R"({"a":1,"b":2})", "{1", T_KEY, 1, "b", 8, 0),
+        q(R"({"a":1,"b":2})", "{1{'x'", T_KEY, 1, "b", 8, 0),
+        q(R"({"a":1,"b":2})", "{5", T_ERR, 2, "", 0, JSON_ERROR_BAD_OBJECT_INDEX),
+        q(R"({"a":1,"b":2})", "{99999999999", T_ERR, 2, "", 0, JSON_ERROR_BAD_OBJECT_INDEX),
+        q("{}", "{0", T_ERR, 0, "", 0, JSON_ERROR_BAD_OBJECT_INDEX),
+        qp(R"({"a":1,"b":2})", "{*", {1}, T_KEY, 1, "b", 8, 0),
+        q(R"({"a":1,"b":2})", "{*", T_KEY, 1, "a", 2, 0),
+        qp(R"({"a":1,"b":2})", "{*", {-1}, T_ERR, 2, "", 0, JSON_ERROR_BAD_OBJECT_INDEX),
+        qp(R"([5,{"a":1,"b":2}])", "[*{*", {1, 1}, T_KEY, 1, "b", 11, 0),
+    });
 }
 
-TEST(JsonQuery, WalksCoverTheWholeContainer) {
-  run_cases({
-      q(R"(  [1, [2,3], {"k":4}] )", "", T_ARR, 3, R"([1, [2,3], {"k":4}])", 2, 0, 21),
-      q("[1,]", "", T_ARR, 2, "[1,]", 0, 0),
-      q("[ ]", "", T_ARR, 0, "[ ]", 0, 0),
-      q(R"({"a":1,"b":[2,"]"]})", "", T_OBJ, 2, R"({"a":1,"b":[2,"]"]})", 0, 0),
-      q("{ }", "", T_OBJ, 0, "{ }", 0, 0),
-      q(R"({"a":{"x":[1,2]}})", "{'a'", T_OBJ, 1, R"({"x":[1,2]})", 5, 0),
-      // Stopped walks keep their type and cover the text up to the stop.
-      q(R"({"a":1 "b":2})", "", T_OBJ, 1, R"({"a":1 )", 0, JSON_ERROR_EXPECTED_OBJECT_COMMA),
-      q(R"({"a" 1})", "", T_OBJ, 0, R"({"a" )", 0, JSON_ERROR_EXPECTED_COLON),
-      q(R"({"a":1,})", "", T_OBJ, 1, R"({"a":1,)", 0, JSON_ERROR_EXPECTED_KEY),
-      q(R"({"a":1)", "", T_OBJ, 1, R"({"a":1)", 0, JSON_ERROR_EXPECTED_OBJECT_COMMA),
-      q("[1 2]", "", T_ARR, 1, "[1 ", 0, JSON_ERROR_EXPECTED_ARRAY_COMMA, 3),
-      q("[1,2", "", T_ARR, 2, "[1,2", 0, JSON_ERROR_EXPECTED_ARRAY_COMMA, 4),
-      q("", "", T_ERR, 0, "", 0, JSON_ERROR_UNEXPECTED_CHARACTER),
-      q(" , ", "", T_ERR, 0, "", 1, JSON_ERROR_UNEXPECTED_CHARACTER),
-  });
+TEST(JsonQuery, WalksCoverTheWholeContainer)
+{
+    run_cases({
+        q(R"(  [1, [2,3], {"k":4}] )", "", T_ARR, 3, R"([1, [2,3], {"k":4}])", 2, 0, 21),
+        q("[1,]", "", T_ARR, 2, "[1,]", 0, 0),
+        q("[ ]", "", T_ARR, 0, "[ ]", 0, 0),
+        q(R"({"a":1,"b":[2,"]"]})", "", T_OBJ, 2, R"({"a":1,"b":[2,"]"]})", 0, 0),
+        q("{ }", "", T_OBJ, 0, "{ }", 0, 0),
+        q(R"({"a":{"x":[1,2]}})", "{'a'", T_OBJ, 1, R"({"x":[1,2]})", 5, 0),
+        // Stopped walks keep their type and cover the text up to the stop.
+        q(R"({"a":1 "b":2})", "", T_OBJ, 1, R"({"a":1 )", 0, JSON_ERROR_EXPECTED_OBJECT_COMMA),
+        q(R"({"a" 1})", "", T_OBJ, 0, R"({"a" )", 0, JSON_ERROR_EXPECTED_COLON),
+        q(R"({"a":1,})", "", T_OBJ, 1, R"({"a":1,)", 0, JSON_ERROR_EXPECTED_KEY),
+        q(R"({"a":1)", "", T_OBJ, 1, R"({"a":1)", 0, JSON_ERROR_EXPECTED_OBJECT_COMMA),
+        q("[1 2]", "", T_ARR, 1, "[1 ", 0, JSON_ERROR_EXPECTED_ARRAY_COMMA, 3),
+        q("[1,2", "", T_ARR, 2, "[1,2", 0, JSON_ERROR_EXPECTED_ARRAY_COMMA, 4),
+        q("", "", T_ERR, 0, "", 0, JSON_ERROR_UNEXPECTED_CHARACTER),
+        q(" , ", "", T_ERR, 0, "", 1, JSON_ERROR_UNEXPECTED_CHARACTER),
+    });
 }
 
-TEST(JsonQuery, TextsThatEndEarlyStopInsideTheText) {
-  run_cases({
-      // Unterminated string values keep the bytes read, with type 0.
-      q(R"({"a":"abc)", "{'a'", T_ERR, 1, "abc", 6, 0, 9),
-      q(R"({"a":"abc\)", "{'a'", T_ERR, 1, R"(abc\)", 6, 0, 10),
-      q(R"("abc)", "", T_ERR, 1, "abc", 1, 0, 4),
-      q(R"("\)", "", T_ERR, 1, R"(\)", 1, 0, 2),
-      q(R"("\")", "", T_ERR, 1, R"(\")", 1, 0, 3),
-      q(R"('abc')", "", T_ERR, 1, "", 0, 0, 0),
-      // Keys that end early.
-      q(R"({"ab)", "{'ab'", T_ERR, 0, "", 4, JSON_ERROR_EXPECTED_KEY),
-      q(R"({"a\)", "{'a'", T_ERR, 0, "", 4, JSON_ERROR_EXPECTED_KEY),
-      q(R"({"ab")", "{'ab'", T_ERR, 0, "", 5, JSON_ERROR_EXPECTED_COLON),
-      q(R"({"ab":1})", "{'ab", T_ERR, 0, "", 7, JSON_ERROR_KEY_NOT_FOUND),
-      q(R"({"ab":1})", R"({'ab\)", T_ERR, 0, "", 7, JSON_ERROR_KEY_NOT_FOUND),
-      // Numbers that end with the text are whole values.
-      q(R"({"a":12)", "{'a'", T_NUM, 1, "12", 5, 0, 7),
-      q(R"({"a":-)", "{'a'", T_NUM, 1, "-", 5, 0),
-      q(R"({"a":1)", "{'b'", T_ERR, 0, "", 6, JSON_ERROR_EXPECTED_OBJECT_COMMA),
-      q("[1,2", "[5", T_ERR, 0, "", 4, JSON_ERROR_EXPECTED_ARRAY_COMMA),
-  });
+TEST(JsonQuery, TextsThatEndEarlyStopInsideTheText)
+{
+    run_cases({
+        // Unterminated string values keep the bytes read, with type 0.
+        q(R"({"a":"abc)", "{'a'", T_ERR, 1, "abc", 6, 0, 9),
+        q(R"({"a":"abc\)", "{'a'", T_ERR, 1, R"(abc\)", 6, 0, 10),
+        q(R"("abc)", "", T_ERR, 1, "abc", 1, 0, 4),
+        q(R"("\)", "", T_ERR, 1, R"(\)", 1, 0, 2),
+        q(R"("\")", "", T_ERR, 1, R"(\")", 1, 0, 3),
+        q(R"('abc')", "", T_ERR, 1, "", 0, 0, 0),
+        // Keys that end early.
+        q(R"({"ab)", "{'ab'", T_ERR, 0, "", 4, JSON_ERROR_EXPECTED_KEY),
+        q(R"({"a\)", "{'a'", T_ERR, 0, "", 4, JSON_ERROR_EXPECTED_KEY),
+        q(R"({"ab")", "{'ab'", T_ERR, 0, "", 5, JSON_ERROR_EXPECTED_COLON),
+        q(R"({"ab":1})", "{'ab", T_ERR, 0, "", 7, JSON_ERROR_KEY_NOT_FOUND),
+        q(R"({"ab":1})", R"({'ab\)", T_ERR, 0, "", 7, JSON_ERROR_KEY_NOT_FOUND),
+        // Numbers that end with the text are whole values.
+        q(R"({"a":12)", "{'a'", T_NUM, 1, "12", 5, 0, 7),
+        q(R"({"a":-)", "{'a'", T_NUM, 1, "-", 5, 0),
+        q(R"({"a":1)", "{'b'", T_ERR, 0, "", 6, JSON_ERROR_EXPECTED_OBJECT_COMMA),
+        q("[1,2", "[5", T_ERR, 0, "", 4, JSON_ERROR_EXPECTED_ARRAY_COMMA),
+    });
 }
 
-TEST(JsonQuery, NulEndsTheTextWhereverItStands) {
-  run_cases({
-      q(std::string("{\"a\":1}\0{\"b\":2}", 15), "{'b'", T_ERR, 0, "", 6,
-        JSON_ERROR_KEY_NOT_FOUND),
-      q(std::string("{\"a\":\"ab\0cd\"}", 13), "{'a'", T_ERR, 1, "ab", 6, 0, 8),
-      q(std::string("{\"a\":\"x\\\0\"}", 11), "{'a'", T_ERR, 1, "x\\", 6, 0, 8),
-      q(std::string(R"({"a":")") + std::string(100, 'x') + std::string("\0\"}", 3), "{'a'", T_ERR,
-        1, std::string(100, 'x'), 6, 0, 106),
-      q(std::string("[1,\0 2]", 7), "", T_ARR, 2, "[1,", 0, JSON_ERROR_EXPECTED_ARRAY_COMMA),
-  });
+TEST(JsonQuery, NulEndsTheTextWhereverItStands)
+{
+    run_cases({
+        q(std::string("{\"a\":1}\0{\"b\":2}", 15), "{'b'", T_ERR, 0, "", 6,
+          JSON_ERROR_KEY_NOT_FOUND),
+        q(std::string("{\"a\":\"ab\0cd\"}", 13), "{'a'", T_ERR, 1, "ab", 6, 0, 8),
+        q(std::string("{\"a\":\"x\\\0\"}", 11), "{'a'", T_ERR, 1, "x\\", 6, 0, 8),
+        q(std::string(R"({"a":")") + std::string(100, 'x') + std::string("\0\"}", 3), "{'a'", T_ERR,
+          1, std::string(100, 'x'), 6, 0, 106),
+        q(std::string("[1,\0 2]", 7), "", T_ARR, 2, "[1,", 0, JSON_ERROR_EXPECTED_ARRAY_COMMA),
+    });
 }
 
-TEST(JsonQuery, HighBytesAreWhiteSpaceBetweenTokensAndEndUnquotedValues) {
-  run_cases({
-      q("\x80{\xff\"a\"\xa0:\xfe"
-        "1\x90}",
-        "{'a'", T_NUM, 1, "1", 9, 0),
-      q(R"({"a":1})", "\x80{\xff'a'\xc3", T_NUM, 1, "1", 5, 0),
-      q("{\"a\":12\x80"
-        "34,\"b\":1}",
-        "{'b'", T_ERR, 0, "", 8, JSON_ERROR_EXPECTED_OBJECT_COMMA),
-      q("{\"a\":tr\xffue}", "{'a'", JSON_TYPE_BOOL, 1, "tr", 5, 0),
-      q("{\"a\":\"\xc3\xa9\xff\"}", "{'a'", T_STR, 1, "\xc3\xa9\xff", 6, 0),
-      q("{\"\xc3\xa9\":1}", "{'\xc3\xa9'", T_NUM, 1, "1", 6, 0),
-      q("[1\x80,\xff"
-        "2]",
-        "[1", T_NUM, 1, "2", 5, 0),
-      q("\x7f", "", T_ERR, 0, "", 0, JSON_ERROR_READING_VALUE),
-  });
+TEST(JsonQuery, HighBytesAreWhiteSpaceBetweenTokensAndEndUnquotedValues)
+{
+    run_cases({
+        q("\x80{\xff\"a\"\xa0:\xfe"
+          "1\x90}",
+          "{'a'", T_NUM, 1, "1", 9, 0),
+        q(R"({"a":1})", "\x80{\xff'a'\xc3", T_NUM, 1, "1", 5, 0),
+        q("{\"a\":12\x80"
+          "34,\"b\":1}",
+          "{'b'", T_ERR, 0, "", 8, JSON_ERROR_EXPECTED_OBJECT_COMMA),
+        q("{\"a\":tr\xffue}", "{'a'", JSON_TYPE_BOOL, 1, "tr", 5, 0),
+        q("{\"a\":\"\xc3\xa9\xff\"}", "{'a'", T_STR, 1, "\xc3\xa9\xff", 6, 0),
+        q("{\"\xc3\xa9\":1}", "{'\xc3\xa9'", T_NUM, 1, "1", 6, 0),
+        q("[1\x80,\xff"
+          "2]",
+          "[1", T_NUM, 1, "2", 5, 0),
+        q("\x7f", "", T_ERR, 0, "", 0, JSON_ERROR_READING_VALUE),
+    });
 }
 
-std::string nested_arrays(int depth) {
-  return std::string(static_cast<size_t>(depth), '[') + std::string(static_cast<size_t>(depth), ']');
+std::string nested_arrays(int depth)
+{
+    return std::string(static_cast<size_t>(depth), '[') +
+           std::string(static_cast<size_t>(depth), ']');
 }
 
-std::string nested_objects(int depth, const std::string& inner) {
-  std::string text;
-  for (int i = 0; i < depth; ++i) {
-    text += "{\"a\":";
-  }
-  text += inner;
-  return text + std::string(static_cast<size_t>(depth), '}');
+std::string nested_objects(int depth, const std::string& inner)
+{
+    std::string text;
+    for (int i = 0; i < depth; ++i) {
+        text += "{\"a\":";
+    }
+    text += inner;
+    return text + std::string(static_cast<size_t>(depth), '}');
 }
 
-std::string repeat(const char* step, int times) {
-  std::string text;
-  for (int i = 0; i < times; ++i) {
-    text += step;
-  }
-  return text;
+std::string repeat(const char* step, int times)
+{
+    std::string text;
+    for (int i = 0; i < times; ++i) {
+        text += step;
+    }
+    return text;
 }
 
-TEST(JsonQuery, NestingBeyondTheBoundEndsTheWholeQuery) {
-  const int bound = JSON_MAX_DEPTH;
-  std::string deep_skip_ok = R"({"deep":)" + nested_arrays(bound - 1) + R"(,"b":1})";
-  std::string deep_skip_bad = R"({"deep":)" + nested_arrays(bound) + R"(,"b":1})";
-  std::string path_ok = repeat("{'a'", bound);
-  std::string path_bad = repeat("{'a'", bound + 1);
-  run_cases({
-      q(nested_arrays(bound), "", T_ARR, 1, nested_arrays(bound), 0, 0),
-      q(nested_arrays(bound + 1), "", T_ERR, 0, "", bound, JSON_ERROR_READING_VALUE, bound),
-      q("[" + nested_arrays(bound) + "]", "[0", T_ERR, 0, "", bound, JSON_ERROR_READING_VALUE),
-      q(deep_skip_ok, "{'b'", T_NUM, 1, "1", static_cast<int>(deep_skip_ok.size()) - 2, 0),
-      q(deep_skip_bad, "{'b'", T_ERR, 0, "", 8 + bound - 1, JSON_ERROR_READING_VALUE),
-      q(deep_skip_bad, "{0", T_KEY, 1, "deep", 2, 0),
-      q(deep_skip_bad, "{1", T_ERR, 0, "", 8 + bound - 1, JSON_ERROR_READING_VALUE),
-      q(nested_objects(bound, "7"), path_ok.c_str(), T_NUM, 1, "7", bound * 5, 0),
-      q(nested_objects(bound + 1, "7"), path_bad.c_str(), T_ERR, 0, "", bound * 5,
-        JSON_ERROR_READING_VALUE),
-      q(nested_objects(bound + 1, "7"), "{'b'", T_ERR, 0, "", bound * 5,
-        JSON_ERROR_READING_VALUE),
-      q(std::string(100000, '['), "", T_ERR, 0, "", bound, JSON_ERROR_READING_VALUE),
-      q(std::string(100000, '['), repeat("[", 100000).c_str(), T_ERR, 0, "", bound,
-        JSON_ERROR_READING_VALUE),
-  });
+TEST(JsonQuery, NestingBeyondTheBoundEndsTheWholeQuery)
+{
+    const int bound = JSON_MAX_DEPTH;
+    std::string deep_skip_ok = R"({"deep":)" + nested_arrays(bound - 1) + R"(,"b":1})";
+    std::string deep_skip_bad = R"({"deep":)" + nested_arrays(bound) + R"(,"b":1})";
+    std::string path_ok = repeat("{'a'", bound);
+    std::string path_bad = repeat("{'a'", bound + 1);
+    run_cases({
+        q(nested_arrays(bound), "", T_ARR, 1, nested_arrays(bound), 0, 0),
+        q(nested_arrays(bound + 1), "", T_ERR, 0, "", bound, JSON_ERROR_READING_VALUE, bound),
+        q("[" + nested_arrays(bound) + "]", "[0", T_ERR, 0, "", bound, JSON_ERROR_READING_VALUE),
+        q(deep_skip_ok, "{'b'", T_NUM, 1, "1", static_cast<int>(deep_skip_ok.size()) - 2, 0),
+        q(deep_skip_bad, "{'b'", T_ERR, 0, "", 8 + bound - 1, JSON_ERROR_READING_VALUE),
+        q(deep_skip_bad, "{0", T_KEY, 1, "deep", 2, 0),
+        q(deep_skip_bad, "{1", T_ERR, 0, "", 8 + bound - 1, JSON_ERROR_READING_VALUE),
+        q(nested_objects(bound, "7"), path_ok.c_str(), T_NUM, 1, "7", bound * 5, 0),
+        q(nested_objects(bound + 1, "7"), path_bad.c_str(), T_ERR, 0, "", bound * 5,
+          JSON_ERROR_READING_VALUE),
+        q(nested_objects(bound + 1, "7"), "{'b'", T_ERR, 0, "", bound * 5,
+          JSON_ERROR_READING_VALUE),
+        q(std::string(100000, '['), "", T_ERR, 0, "", bound, JSON_ERROR_READING_VALUE),
+        q(std::string(100000, '['), repeat("[", 100000).c_str(), T_ERR, 0, "", bound,
+          JSON_ERROR_READING_VALUE),
+    });
 }
 
 // Expected outcome of reading a string body with the closing quote '"'.
 struct BodyReading {
-  bool closed;
-  size_t length;
+    bool closed;
+    size_t length;
 };
 
-BodyReading read_body_bytewise(const std::string& body) {
-  const char* p = body.c_str();
-  size_t i = 0;
-  for (;;) {
-    if (p[i] == '\0') return {false, i};
-    if (p[i] == '"') return {true, i};
-    if (p[i] == '\\') {
-      if (p[i + 1] == '\0') return {false, i + 1};
-      i += 2;
-    } else {
-      ++i;
-    }
-  }
-}
-
-TEST(JsonQuery, StringScanStopsAtTheFirstUnescapedQuoteAtEveryOffset) {
-  // Long and short bodies with quotes, backslashes, NULs and high bytes at every kind of
-  // offset, so that every vector lane and every tail length meets each of them.
-  uint32_t seed = 12345;
-  auto next = [&seed] {
-    seed = seed * 1103515245u + 12345u;
-    return seed >> 16;
-  };
-  std::vector<std::string> bodies;
-  for (size_t length = 0; length < 300; ++length) {
-    for (int variant = 0; variant < 4; ++variant) {
-      std::string body(length, 'A');
-      for (char& c : body) {
-        uint32_t r = next() % 97;
-        c = r == 0 ? '"' : r == 1 ? '\\' : r == 2 ? '\xff' : r == 3 && variant == 3 ? '\0' : 'A';
-      }
-      bodies.push_back(body);
-    }
-  }
-  for (size_t length : {17u, 64u, 65u, 127u, 128u, 16384u, 40000u, 70000u}) {
-    std::string plain(length, 'B');
-    bodies.push_back(plain);
-    bodies.push_back(plain + "\"tail");
-    bodies.push_back(plain.substr(1) + "\\");
-    bodies.push_back(plain.substr(1) + "\\\"\"");
-    bodies.push_back(plain.substr(2) + "\\\\\"");
-  }
-  for (const std::string& body : bodies) {
-    std::string json = "\"" + body;
-    ExactText text = exact(json);
-    const char* j = text.bytes.get();
-    JsonElement e;
-    const char* position = json_query(j, "", &e);
-    BodyReading want = read_body_bytewise(std::string(j + 1));
-    std::string what = "body of " + std::to_string(body.size()) + " bytes: '" +
-                       body.substr(0, 60) + "'";
-    expect_inside(j, e, position, what);
-    EXPECT_EQ(e.type, want.closed ? T_STR : T_ERR) << what;
-    EXPECT_EQ(static_cast<size_t>(e.length), want.length) << what;
-    EXPECT_EQ(e.start, j + 1) << what;
-    EXPECT_EQ(position, j + 1 + want.length + (want.closed ? 1 : 0)) << what;
-  }
-}
-
-TEST(JsonQuery, LongQueryKeysAreScannedToTheirSingleQuote) {
-  for (size_t length : {15u, 16u, 63u, 200u, 20000u}) {
-    std::string key = std::string(length, 'k') + "\\\"" + std::string(length, 'm') + "\"x";
-    std::string json = "{\"" + key.substr(0, key.size() - 2) + "\\\"x\":1,\"" + key.substr(0, 3) +
-                       "\":2}";
-    std::string query = "{'" + key.substr(0, key.size() - 2) + "\\\"x'";
-    ExactText text = exact(json);
-    ExactText query_text = exact(query);
-    JsonElement e;
-    json_query(text.bytes.get(), query_text.bytes.get(), &e);
-    EXPECT_EQ(e.type, T_NUM) << "key of " << key.size() << " bytes";
-    EXPECT_EQ(std::string(e.start, static_cast<size_t>(e.length)), "1")
-        << "key of " << key.size() << " bytes";
-  }
-}
-
-TEST(JsonQuery, IntegerConversionReadsLeadingDigitsWithWrapAround) {
-  struct IntCase {
-    const char* json;
-    const char* query;
-    int32_t want;
-  };
-  const IntCase cases[] = {
-      {R"({"v":-12x})", "{'v'", -12},
-      {R"({"v":true})", "{'v'", 1},
-      {R"({"v":tx})", "{'v'", 1},
-      {R"({"v":false})", "{'v'", 0},
-      {R"({"v":null})", "{'v'", 0},
-      {R"({"v":nothing})", "{'v'", 0},
-      {R"({"v":"42"})", "{'v'", 42},
-      {R"({"v":"abc"})", "{'v'", 0},
-      {R"({"v":1})", "{'w'", 0},
-      {R"({"v":12.7})", "{'v'", 12},
-      {R"({"v":1e3})", "{'v'", 1},
-      {R"({"v":-})", "{'v'", 0},
-      {R"({"v":-x})", "{'v'", 0},
-      {R"({"v":{"a":1}})", "{'v'", 0},
-      {R"({"v":[3]})", "{'v'", 0},
-      {R"({"v":2147483647})", "{'v'", 2147483647},
-      {R"({"v":2147483648})", "{'v'", INT32_MIN},
-      {R"({"v":-2147483648})", "{'v'", INT32_MIN},
-      {R"({"v":4294967297})", "{'v'", 1},
-      {R"({"v":99999999999999999999})", "{'v'", static_cast<int32_t>(1661992959u)},
-      {R"({"12":1})", "{0", 12},
-      {"5", "{'a'", 5}, // an error-1 result keeps its type and start
-      {R"({"v":"7)", "{'v'", 0},
-  };
-  for (const IntCase& c : cases) {
-    ExactText text = exact(c.json);
-    EXPECT_EQ(json_query_int(text.bytes.get(), c.query, nullptr), c.want)
-        << "json '" << c.json << "' query '" << c.query << "'";
-  }
-  const int32_t params[] = {1};
-  EXPECT_EQ(json_query_int("[5,6]", "[*", params), 6);
-}
-
-TEST(JsonQuery, StringCopyIsBoundedTerminatedAndReturnsTheFullLength) {
-  struct CopyCase {
-    const char* json;
-    const char* query;
-    size_t dest_size;
-    const char* want_text;
-    int32_t want_return;
-  };
-  const CopyCase cases[] = {
-      {R"({"body":"hello world"})", "{'body'", 64, "hello world", 11},
-      {R"({"body":"0123456789"})", "{'body'", 4, "012", 10},
-      {R"({"body":"0123456789"})", "{'body'", 11, "0123456789", 10},
-      {R"({"body":"0123456789"})", "{'body'", 10, "012345678", 10},
-      {R"({"body":"0123456789"})", "{'body'", 1, "", 10},
-      {R"({"body":"x"})", "{'pwd'", 16, "", 0},
-      {R"({"s":"a\"b"})", "{'s'", 16, R"(a\"b)", 4},
-      {R"({"a":{"x":1}})", "{'a'", 16, R"({"x":1})", 7},
-      {R"({"a":-3.5e2,"b":0})", "{'a'", 16, "-3.5e2", 6},
-      {R"({"a":1,"b":2})", "{1", 16, "b", 1},
-      {"[1]", "{'a'", 16, "", 0},     // error 1 keeps type 2 but has no text
-      {"[1 2]", "", 16, "[1 ", 3},    // a stopped walk copies what it covered
-      {R"({"a":"abc)", "{'a'", 16, "", 0}, // unterminated: no usable element
-  };
-  for (const CopyCase& c : cases) {
-    std::string what = std::string("json '") + c.json + "' query '" + c.query + "' size " +
-                       std::to_string(c.dest_size);
-    ExactText text = exact(c.json);
-    std::unique_ptr<char[]> dest(new char[c.dest_size]); // exact: overruns are reported
-    std::memset(dest.get(), 'z', c.dest_size);
-    int32_t got = json_query_string(text.bytes.get(), c.query, dest.get(), c.dest_size, nullptr);
-    EXPECT_EQ(got, c.want_return) << what;
-    EXPECT_STREQ(dest.get(), c.want_text) << what;
-  }
-  char untouched = 'z';
-  EXPECT_EQ(json_query_string(R"({"a":"xyz"})", "{'a'", &untouched, 0, nullptr), 3);
-  EXPECT_EQ(untouched, 'z') << "dest_size 0 must leave dest alone";
-  const int32_t params[] = {2};
-  char dest[8];
-  EXPECT_EQ(json_query_string(R"(["a","bb","ccc"])", "[*", dest, sizeof dest, params), 3);
-  EXPECT_STREQ(dest, "ccc");
-}
-
-TEST(JsonQuery, NullTextsReadAsEmpty) {
-  JsonElement e;
-  json_query(nullptr, "{'a'", &e);
-  EXPECT_EQ(e.type, JSON_TYPE_EOL);
-  EXPECT_EQ(e.error, JSON_ERROR_NO_MATCH);
-  EXPECT_EQ(json_query_int(R"({"a":1})", nullptr, nullptr), 0);
-  json_query("[1]", nullptr, &e);
-  EXPECT_EQ(e.type, T_ARR);
-  EXPECT_EQ(e.count, 1);
-}
-
-TEST(JsonQuery, LookupTablesNameEveryCode) {
-  const char* names[] = {"Error", "Object", "Array", "String", "Number", "Bool", "null",
-                         "Object key", "colon", "eol", "comma", "}", "]", "* parameter"};
-  for (int32_t code = 0; code < JSON_TYPE_COUNT; ++code) {
-    EXPECT_STREQ(json_type_name(code), names[code]) << "type " << code;
-  }
-  const char* messages[] = {"Ok",
-                            "JSON does not match Query",
-                            "Error reading JSON value",
-                            "Expected \"key\"",
-                            "Expected ':'",
-                            "Object key not found",
-                            "Expected ',' in object",
-                            "Terminal value found before end of query",
-                            "Unexpected character",
-                            "Expected ',' in array",
-                            "Array element not found (bad index)",
-                            "Object key not found (bad index)",
-                            "Bad object key",
-                            "End of array found",
-                            "End of object found"};
-  for (int32_t code = 0; code < JSON_ERROR_COUNT; ++code) {
-    EXPECT_STREQ(json_error_message(code), messages[code]) << "error " << code;
-  }
-  for (int32_t code : {-1, JSON_TYPE_COUNT, INT32_MAX}) {
-    EXPECT_STREQ(json_type_name(code), "Unknown") << "type " << code;
-  }
-  for (int32_t code : {-1, JSON_ERROR_COUNT, INT32_MIN}) {
-    EXPECT_STREQ(json_error_message(code), "Unknown") << "error " << code;
-  }
-}
-
-TEST(JsonQuery, QueriesRunConcurrentlyOnSeparateTexts) {
-  std::string payload(100000, 'Q');
-  std::string json = R"({"action":2,"p":")" + payload + R"(","pwd":"secret"})";
-  std::vector<std::thread> threads;
-  std::vector<int> failures(4, 0);
-  for (size_t t = 0; t < failures.size(); ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 50; ++i) {
-        JsonElement e;
-        json_query(json.c_str(), "{'p'", &e);
-        char pwd[16];
-        if (e.length != 100000 || json_query_int(json.c_str(), "{'action'", nullptr) != 2 ||
-            json_query_string(json.c_str(), "{'pwd'", pwd, sizeof pwd, nullptr) != 6) {
-          ++failures[t];
+BodyReading read_body_bytewise(const std::string& body)
+{
+    const char* p = body.c_str();
+    size_t i = 0;
+    for (;;) {
+        if (p[i] == '\0')
+            return {false, i};
+        if (p[i] == '"')
+            return {true, i};
+        if (p[i] == '\\') {
+            if (p[i + 1] == '\0')
+                return {false, i + 1};
+            i += 2;
+        } else {
+            ++i;
         }
-      }
-    });
-  }
-  for (std::thread& thread : threads) {
-    thread.join();
-  }
-  for (size_t t = 0; t < failures.size(); ++t) {
-    EXPECT_EQ(failures[t], 0) << "thread " << t;
-  }
+    }
+}
+
+TEST(JsonQuery, StringScanStopsAtTheFirstUnescapedQuoteAtEveryOffset)
+{
+    // Long and short bodies with quotes, backslashes, NULs and high bytes at every kind of
+    // offset, so that every vector lane and every tail length meets each of them.
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 16;
+    };
+    std::vector<std::string> bodies;
+    for (size_t length = 0; length < 300; ++length) {
+        for (int variant = 0; variant < 4; ++variant) {
+            std::string body(length, 'A');
+            for (char& c : body) {
+                uint32_t r = next() % 97;
+                c = r == 0                   ? '"'
+                    : r == 1                 ? '\\'
+                    : r == 2                 ? '\xff'
+                    : r == 3 && variant == 3 ? '\0'
+                                             : 'A';
+            }
+            bodies.push_back(body);
+        }
+    }
+    for (size_t length : {17u, 64u, 65u, 127u, 128u, 16384u, 40000u, 70000u}) {
+        std::string plain(length, 'B');
+        bodies.push_back(plain);
+        bodies.push_back(plain + "\"tail");
+        bodies.push_back(plain.substr(1) + "\\");
+        bodies.push_back(plain.substr(1) + "\\\"\"");
+        bodies.push_back(plain.substr(2) + "\\\\\"");
+    }
+    for (const std::string& body : bodies) {
+        std::string json = "\"" + body;
+        ExactText text = exact(json);
+        const char* j = text.bytes.get();
+        JsonElement e;
+        const char* position = json_query(j, "", &e);
+        BodyReading want = read_body_bytewise(std::string(j + 1));
+        std::string what =
+            "body of " + std::to_string(body.size()) + " bytes: '" + body.substr(0, 60) + "'";
+        expect_inside(j, e, position, what);
+        EXPECT_EQ(e.type, want.closed ? T_STR : T_ERR) << what;
+        EXPECT_EQ(static_cast<size_t>(e.length), want.length) << what;
+        EXPECT_EQ(e.start, j + 1) << what;
+        EXPECT_EQ(position, j + 1 + want.length + (want.closed ? 1 : 0)) << what;
+    }
+}
+
+TEST(JsonQuery, LongQueryKeysAreScannedToTheirSingleQuote)
+{
+    for (size_t length : {15u, 16u, 63u, 200u, 20000u}) {
+        std::string key = std::string(length, 'k') + "\\\"" + std::string(length, 'm') + "\"x";
+        std::string json =
+            "{\"" + key.substr(0, key.size() - 2) + "\\\"x\":1,\"" + key.substr(0, 3) + "\":2}";
+        std::string query = "{'" + key.substr(0, key.size() - 2) + "\\\"x'";
+        ExactText text = exact(json);
+        ExactText query_text = exact(query);
+        JsonElement e;
+        json_query(text.bytes.get(), query_text.bytes.get(), &e);
+        EXPECT_EQ(e.type, T_NUM) << "key of " << key.size() << " bytes";
+        EXPECT_EQ(std::string(e.start, static_cast<size_t>(e.length)), "1")
+            << "key of " << key.size() << " bytes";
+    }
+}
+
+TEST(JsonQuery, IntegerConversionReadsLeadingDigitsWithWrapAround)
+{
+    struct IntCase {
+        const char* json;
+        const char* query;
+        int32_t want;
+    };
+    const IntCase cases[] = {
+        {R"({"v":-12x})", "{'v'", -12},
+        {R"({"v":true})", "{'v'", 1},
+        {R"({"v":tx})", "{'v'", 1},
+        {R"({"v":false})", "{'v'", 0},
+        {R"({"v":null})", "{'v'", 0},
+        {R"({"v":nothing})", "{'v'", 0},
+        {R"({"v":"42"})", "{'v'", 42},
+        {R"({"v":"abc"})", "{'v'", 0},
+        {R"({"v":1})", "{'w'", 0},
+        {R"({"v":12.7})", "{'v'", 12},
+        {R"({"v":1e3})", "{'v'", 1},
+        {R"({"v":-})", "{'v'", 0},
+        {R"({"v":-x})", "{'v'", 0},
+        {R"({"v":{"a":1}})", "{'v'", 0},
+        {R"({"v":[3]})", "{'v'", 0},
+        {R"({"v":2147483647})", "{'v'", 2147483647},
+        {R"({"v":2147483648})", "{'v'", INT32_MIN},
+        {R"({"v":-2147483648})", "{'v'", INT32_MIN},
+        {R"({"v":4294967297})", "{'v'", 1},
+        {R"({"v":99999999999999999999})", "{'v'", static_cast<int32_t>(1661992959u)},
+        {R"({"12":1})", "{0", 12},
+        {"5", "{'a'", 5}, // an error-1 result keeps its type and start
+        {R"({"v":"7)", "{'v'", 0},
+    };
+    for (const IntCase& c : cases) {
+        ExactText text = exact(c.json);
+        EXPECT_EQ(json_query_int(text.bytes.get(), c.query, nullptr), c.want)
+            << "json '" << c.json << "' query '" << c.query << "'";
+    }
+    const int32_t params[] = {1};
+    EXPECT_EQ(json_query_int("[5,6]", "[*", params), 6);
+}
+
+TEST(JsonQuery, StringCopyIsBoundedTerminatedAndReturnsTheFullLength)
+{
+    struct CopyCase {
+        const char* json;
+        const char* query;
+        size_t dest_size;
+        const char* want_text;
+        int32_t want_return;
+    };
+    const CopyCase cases[] = {
+        {R"({"body":"hello world"})", "{'body'", 64, "hello world", 11},
+        {R"({"body":"0123456789"})", "{'body'", 4, "012", 10},
+        {R"({"body":"0123456789"})", "{'body'", 11, "0123456789", 10},
+        {R"({"body":"0123456789"})", "{'body'", 10, "012345678", 10},
+        {R"({"body":"0123456789"})", "{'body'", 1, "", 10},
+        {R"({"body":"x"})", "{'pwd'", 16, "", 0},
+        {R"({"s":"a\"b"})", "{'s'", 16, R"(a\"b)", 4},
+        {R"({"a":{"x":1}})", "{'a'", 16, R"({"x":1})", 7},
+        {R"({"a":-3.5e2,"b":0})", "{'a'", 16, "-3.5e2", 6},
+        {R"({"a":1,"b":2})", "{1", 16, "b", 1},
+        {"[1]", "{'a'", 16, "", 0},          // error 1 keeps type 2 but has no text
+        {"[1 2]", "", 16, "[1 ", 3},         // a stopped walk copies what it covered
+        {R"({"a":"abc)", "{'a'", 16, "", 0}, // unterminated: no usable element
+    };
+    for (const CopyCase& c : cases) {
+        std::string what = std::string("json '") + c.json + "' query '" + c.query + "' size " +
+                           std::to_string(c.dest_size);
+        ExactText text = exact(c.json);
+        std::unique_ptr<char[]> dest(new char[c.dest_size]); // exact: overruns are reported
+        std::memset(dest.get(), 'z', c.dest_size);
+        int32_t got =
+            json_query_string(text.bytes.get(), c.query, dest.get(), c.dest_size, nullptr);
+        EXPECT_EQ(got, c.want_return) << what;
+        EXPECT_STREQ(dest.get(), c.want_text) << what;
+    }
+    char untouched = 'z';
+    EXPECT_EQ(json_query_string(R"({"a":"xyz"})", "{'a'", &untouched, 0, nullptr), 3);
+    EXPECT_EQ(untouched, 'z') << "dest_size 0 must leave dest alone";
+    const int32_t params[] = {2};
+    char dest[8];
+    EXPECT_EQ(json_query_string(R"(["a","bb","ccc"])", "[*", dest, sizeof dest, params), 3);
+    EXPECT_STREQ(dest, "ccc");
+}
+
+TEST(JsonQuery, NullTextsReadAsEmpty)
+{
+    JsonElement e;
+    json_query(nullptr, "{'a'", &e);
+    EXPECT_EQ(e.type, JSON_TYPE_EOL);
+    EXPECT_EQ(e.error, JSON_ERROR_NO_MATCH);
+    EXPECT_EQ(json_query_int(R"({"a":1})", nullptr, nullptr), 0);
+    json_query("[1]", nullptr, &e);
+    EXPECT_EQ(e.type, T_ARR);
+    EXPECT_EQ(e.count, 1);
+}
+
+TEST(JsonQuery, LookupTablesNameEveryCode)
+{
+    const char* names[] = {"Error", "Object", "Array",      "String",     "Number",
+                           "Bool",  "null",   "Object key", "colon",      "eol",
+                           "comma", "}",      "]",          "* parameter"};
+    for (int32_t code = 0; code < JSON_TYPE_COUNT; ++code) {
+        EXPECT_STREQ(json_type_name(code), names[code]) << "type " << code;
+    }
+    const char* messages[] = {"Ok",
+                              "JSON does not match Query",
+                              "Error reading JSON value",
+                              "Expected \"key\"",
+                              "Expected ':'",
+                              "Object key not found",
+                              "Expected ',' in object",
+                              "Terminal value found before end of query",
+                              "Unexpected character",
+                              "Expected ',' in array",
+                              "Array element not found (bad index)",
+                              "Object key not found (bad index)",
+                              "Bad object key",
+                              "End of array found",
+                              "End of object found"};
+    for (int32_t code = 0; code < JSON_ERROR_COUNT; ++code) {
+        EXPECT_STREQ(json_error_message(code), messages[code]) << "error " << code;
+    }
+    for (int32_t code : {-1, JSON_TYPE_COUNT, INT32_MAX}) {
+        EXPECT_STREQ(json_type_name(code), "Unknown") << "type " << code;
+    }
+    for (int32_t code : {-1, JSON_ERROR_COUNT, INT32_MIN}) {
+        EXPECT_STREQ(json_error_message(code), "Unknown") << "error " << code;
+    }
+}
+
+TEST(JsonQuery, QueriesRunConcurrentlyOnSeparateTexts)
+{
+    std::string payload(100000, 'Q');
+    std::string json = R"({"action":2,"p":")" + payload + R"(","pwd":"secret"})";
+    std::vector<std::thread> threads;
+    std::vector<int> failures(4, 0);
+    for (size_t t = 0; t < failures.size(); ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) {
+                JsonElement e;
+                json_query(json.c_str(), "{'p'", &e);
+                char pwd[16];
+                if (e.length != 100000 || json_query_int(json.c_str(), "{'action'", nullptr) != 2 ||
+                    json_query_string(json.c_str(), "{'pwd'", pwd, sizeof pwd, nullptr) != 6) {
+                    ++failures[t];
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (size_t t = 0; t < failures.size(); ++t) {
+        EXPECT_EQ(failures[t], 0) << "thread " << t;
+    }
 }
 
 } // namespace

@@ -14,6 +14,16 @@
 
 namespace {
 
+void free_response(HttpResponse* r)
+{
+    free(r->reasonPhrase);
+    free(r->contentType);
+    free(r->additionalHeaders);
+    free(r->body.contents);
+    free(r);
+}
+
+
 void expect_zero_tail(const TextBuffer& b, const std::string& label)
 {
     ASSERT_NE(b.contents, nullptr) << label;
@@ -77,12 +87,8 @@ TEST(Responses, FormattedBodyAndCopiedTexts)
     EXPECT_EQ(empty->body.length, 0u);
     EXPECT_EQ(empty->body.capacity, 256u);
     EXPECT_EQ(empty->reasonPhrase, nullptr);
-    for (HttpResponse* x : {r, empty}) {
-        free(x->reasonPhrase);
-        free(x->contentType);
-        free(x->body.contents);
-        free(x);
-    }
+    free_response(r);
+    free_response(empty);
 }
 
 struct Wire {
@@ -99,6 +105,14 @@ Wire wire()
     strcpy(c->remoteHost, "127.0.0.1");
     strcpy(c->remotePort, "5555");
     return {c, pair[1]};
+}
+
+void close_wire(const Wire& w)
+{
+    if (w.peer >= 0)
+        close(w.peer);
+    close(w.connection->socket);
+    free(w.connection);
 }
 
 std::string drain(int fd)
@@ -125,14 +139,8 @@ TEST(Responses, WireBytesAreExact)
     EXPECT_EQ(drain(w.peer), "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n"
                              "Access-Control-Allow-Origin: *\r\nContent-Length: 0\r\n"
                              "Server: tavrinhost/1.0.2\r\nX-One: 1\r\n\r\n");
-    free(r->additionalHeaders);
-    free(r->reasonPhrase);
-    free(r->contentType);
-    free(r->body.contents);
-    free(r);
-    close(w.peer);
-    close(w.connection->socket);
-    free(w.connection);
+    free_response(r);
+    close_wire(w);
 }
 
 TEST(Responses, OversizedHeaderBlockSendsNothing)
@@ -145,13 +153,8 @@ TEST(Responses, OversizedHeaderBlockSendsNothing)
     std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_EQ(printed.rfind("Failed to respond to 127.0.0.1:5555 because", 0), 0u) << printed;
     EXPECT_EQ(drain(w.peer), "");
-    free(r->reasonPhrase);
-    free(r->contentType);
-    free(r->body.contents);
-    free(r);
-    close(w.peer);
-    close(w.connection->socket);
-    free(w.connection);
+    free_response(r);
+    close_wire(w);
 }
 
 TEST(Responses, ClosedPeerFailsWithoutSigpipe)
@@ -164,12 +167,9 @@ TEST(Responses, ClosedPeerFailsWithoutSigpipe)
     EXPECT_EQ(sendHttpResponse(w.connection, r), -1);
     std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_NE(printed.find("*header*. send returned -1 with"), std::string::npos) << printed;
-    free(r->reasonPhrase);
-    free(r->contentType);
-    free(r->body.contents);
-    free(r);
-    close(w.connection->socket);
-    free(w.connection);
+    free_response(r);
+    w.peer = -1;
+    close_wire(w);
 }
 
 } // namespace

@@ -23,7 +23,6 @@ void free_response(HttpResponse* r)
     free(r);
 }
 
-
 void expect_zero_tail(const TextBuffer& b, const std::string& label)
 {
     ASSERT_NE(b.contents, nullptr) << label;

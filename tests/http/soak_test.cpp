@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -90,10 +91,14 @@ void start_drain(LiveServer* server, Drain* drain)
     });
 }
 
-void join_drain(Drain* drain)
+// Stops the server: its pipes reach their end, the readers finish, then it is reaped.
+void stop_drained(LiveServer* server, Drain* drain)
 {
+    kill(server->child.pid, SIGTERM);
     drain->reader.join();
     drain->error_reader.join();
+    wait_child(&server->child, 10000);
+    server->child.pid = -1;
 }
 
 bool send_all(int fd, const std::string& text)
@@ -203,8 +208,7 @@ TEST(SoakTest, MixedLoadLeavesNothingBehind)
     printf("soak: %ld rounds, %ld checked answers, RSS %ld -> %ld KiB, threads %d, descriptors %d\n",
            rounds.load(), answered.load(), rss_before, rss_after, threads_after, descriptors_after);
 
-    live_server_stop(&server);
-    join_drain(&drain);
+    stop_drained(&server, &drain);
     EXPECT_EQ(drain.errors.find("ERROR"), std::string::npos) << drain.errors.substr(0, 2000);
     printf("soak: the server wrote %zu bytes to stderr\n", drain.errors.size());
     udp_capture_close(&syslog);
@@ -255,8 +259,7 @@ TEST(SoakTest, IdleClientsAtTheDescriptorLimitDoNotStopTheServer)
     EXPECT_EQ(threads_after, threads);
     EXPECT_EQ(descriptors_after, descriptors);
 
-    live_server_stop(&server);
-    join_drain(&drain);
+    stop_drained(&server, &drain);
     EXPECT_NE(drain.output.find("Too many open files"), std::string::npos);
     udp_capture_close(&syslog);
 }

@@ -3,7 +3,7 @@
 # tavrin_test(NAME name SOURCES ... LIBS ... [LOCK resource] [TIMEOUT seconds] [LABELS ...])
 # One GoogleTest executable; each test case becomes a ctest test. Its main (test_main.cpp)
 # sets the FIPS provider environment and TAVRIN_BUILD_DIR unless they are set already.
-# LOCK serialises tests that share a resource (for example the syslog port 514), LABELS
+# LOCK serialises tests that share a resource, LABELS
 # lets scripts pick a subset (label "tsan": the tests CI also runs under ThreadSanitizer).
 function(tavrin_test)
   cmake_parse_arguments(T "" "NAME;LOCK;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})

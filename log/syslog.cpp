@@ -94,6 +94,29 @@ static void platform_local_time(time_t now, struct tm* out)
 #endif
 }
 
+// The destination named by the environment, if any: "HOST" or "HOST:PORT".
+static bool platform_destination_override(char* host, size_t host_size, uint16_t* port)
+{
+    const char* text = getenv(SYSLOG_DESTINATION_VARIABLE);
+    if (!text || !*text)
+        return false;
+    const char* colon = strchr(text, ':');
+    size_t host_length = colon ? static_cast<size_t>(colon - text) : strlen(text);
+    if (host_length == 0 || host_length >= host_size)
+        return false;
+    unsigned long value = SYSLOG_PORT;
+    if (colon) {
+        char* end = nullptr;
+        value = strtoul(colon + 1, &end, 10);
+        if (end == colon + 1 || *end != '\0' || value == 0 || value > 65535)
+            return false;
+    }
+    memcpy(host, text, host_length);
+    host[host_length] = '\0';
+    *port = static_cast<uint16_t>(value);
+    return true;
+}
+
 // ---- client state --------------------------------------------------------------------
 
 struct SyslogClient {
@@ -183,6 +206,7 @@ void syslog_init()
     client.socket_library_started = platform_start_sockets();
     snprintf(client.host, sizeof client.host, "%s", "localhost");
     client.port = SYSLOG_PORT;
+    platform_destination_override(client.host, sizeof client.host, &client.port);
     client_lock();
     client.initialised.store(true);
     atexit(syslog_close);

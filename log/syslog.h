@@ -18,7 +18,11 @@ constexpr size_t SYSLOG_HOST_SIZE = 16;
 constexpr size_t SYSLOG_IDENT_SIZE = 128;
 constexpr size_t SYSLOG_COMPUTER_NAME_MAX = 15;
 
-// Once per process: destination "localhost" port 514, the lock, and syslog_close at exit.
+// Once per process: the destination, the lock, and syslog_close at exit. The destination is
+// "localhost" port 514, unless the environment variable SYSLOG_DESTINATION_VARIABLE gives
+// "HOST" or "HOST:PORT" (an IPv4 name or literal of at most 15 characters, a port 1-65535),
+// so that an unprivileged listener on another port can receive the messages.
+constexpr const char* SYSLOG_DESTINATION_VARIABLE = "TAVRINHOST_SYSLOG";
 void syslog_init();
 
 // Opens the channel unless it is open already (then nothing changes). ident may be null

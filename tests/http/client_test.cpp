@@ -34,7 +34,7 @@ class ClientTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(capture_syslog_port(&syslog));
+        ASSERT_TRUE(syslog_capture_open(&syslog));
         ASSERT_TRUE(live_server_start(&server)) << server.output;
         folder = fs::temp_directory_path() / ("tavrinhost-http-" + std::to_string(getpid()));
         fs::create_directories(folder);

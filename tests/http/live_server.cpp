@@ -13,17 +13,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-bool capture_syslog_port(UdpCapture* capture, int timeout_ms)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!udp_capture_open(capture, 514)) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    return true;
-}
-
 int free_tcp_port()
 {
     int s = socket(AF_INET, SOCK_STREAM, 0);

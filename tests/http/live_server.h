@@ -26,10 +26,6 @@ struct LiveServer {
     std::string output; // its standard output so far
 };
 
-// Binds the syslog port 514 for the server's datagrams, waiting up to timeout_ms while another
-// program that runs the real binary holds it.
-bool capture_syslog_port(UdpCapture* capture, int timeout_ms = 120000);
-
 // A TCP port that is free on all interfaces right now (0 when none could be found).
 int free_tcp_port();
 

@@ -35,7 +35,7 @@ class ServerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(capture_syslog_port(&syslog)) << "cannot bind 127.0.0.1:514";
+        ASSERT_TRUE(syslog_capture_open(&syslog));
         ASSERT_TRUE(live_server_start(&server)) << "no ready notice; output: " << server.output;
     }
     void TearDown() override
@@ -271,7 +271,7 @@ TEST_F(ServerTest, RouteLogLinesCarryNoSecrets)
 TEST(ServerPortTest, PortIsTakenModulo65536)
 {
     UdpCapture syslog = {-1, 0};
-    ASSERT_TRUE(capture_syslog_port(&syslog));
+    ASSERT_TRUE(syslog_capture_open(&syslog));
     int port = free_tcp_port();
     ASSERT_NE(port, 0);
     LiveServer server = {};
@@ -285,7 +285,7 @@ TEST(ServerPortTest, PortIsTakenModulo65536)
 TEST(ServerPortTest, PortThatCannotBeBoundEndsTheServerThread)
 {
     UdpCapture syslog = {-1, 0};
-    ASSERT_TRUE(capture_syslog_port(&syslog));
+    ASSERT_TRUE(syslog_capture_open(&syslog));
     int holder = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address = {};
     address.sin_family = AF_INET;

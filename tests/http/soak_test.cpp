@@ -115,7 +115,7 @@ std::string post(const std::string& path, const std::string& body)
 TEST(SoakTest, MixedLoadLeavesNothingBehind)
 {
     UdpCapture syslog = {-1, 0};
-    ASSERT_TRUE(capture_syslog_port(&syslog));
+    ASSERT_TRUE(syslog_capture_open(&syslog));
     LiveServer server;
     ASSERT_TRUE(live_server_start(&server)) << server.output;
     Drain drain;
@@ -217,7 +217,7 @@ TEST(SoakTest, MixedLoadLeavesNothingBehind)
 TEST(SoakTest, IdleClientsAtTheDescriptorLimitDoNotStopTheServer)
 {
     UdpCapture syslog = {-1, 0};
-    ASSERT_TRUE(capture_syslog_port(&syslog));
+    ASSERT_TRUE(syslog_capture_open(&syslog));
     constexpr int LIMIT = 128;
     int port = free_tcp_port();
     LiveServer server;

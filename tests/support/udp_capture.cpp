@@ -3,7 +3,8 @@
 
 #include <arpa/inet.h>
 #include <chrono>
-#include <thread>
+#include <cstdlib>
+#include <string>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -31,14 +32,12 @@ bool udp_capture_open(UdpCapture* capture, uint16_t port)
     return true;
 }
 
-bool udp_capture_open_waiting(UdpCapture* capture, uint16_t port, int wait_ms)
+bool syslog_capture_open(UdpCapture* capture)
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-    while (!udp_capture_open(capture, port)) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    if (!udp_capture_open(capture, 0))
+        return false;
+    std::string destination = "127.0.0.1:" + std::to_string(capture->port);
+    setenv("TAVRINHOST_SYSLOG", destination.c_str(), 1);
     return true;
 }
 

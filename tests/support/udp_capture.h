@@ -13,9 +13,10 @@ struct UdpCapture {
 // Binds 127.0.0.1:port (0 picks a free port, stored back into port). False on failure.
 bool udp_capture_open(UdpCapture* capture, uint16_t port);
 
-// As udp_capture_open, retrying for up to wait_ms while another process holds the port (the
-// syslog port 514 is shared by every test run on the machine).
-bool udp_capture_open_waiting(UdpCapture* capture, uint16_t port, int wait_ms = 120000);
+// A capture on a free loopback port that receives the datagrams of every program the test
+// starts afterwards: the port is named to them through the syslog destination variable
+// TAVRINHOST_SYSLOG, set in the test's own environment.
+bool syslog_capture_open(UdpCapture* capture);
 
 // Collects datagrams until quiet_ms pass without one (or total_ms in all).
 std::vector<std::string> udp_capture_collect(UdpCapture* capture, int quiet_ms = 300,

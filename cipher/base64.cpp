@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include <openssl/evp.h>
 
@@ -55,21 +56,58 @@ unsigned char* base64_decode_buffer(const char* text, int length, uint32_t* deco
     return out;
 }
 
+uint32_t base64_encode_into(const unsigned char* bytes, int length, char* text, uint64_t capacity)
+{
+    if (!bytes || !text || length <= 0 || length > BASE64_ENCODE_MAX)
+        return 0;
+    uint64_t expected = base64_text_length(static_cast<uint64_t>(length));
+    if (capacity < expected + 1)
+        return 0;
+    // One line, "=" padding, and the NUL after the last character.
+    int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text), bytes, length);
+    return static_cast<uint64_t>(written) == expected ? static_cast<uint32_t>(written) : 0;
+}
+
 char* base64_encode_buffer(const unsigned char* bytes, int length, uint32_t* text_length)
 {
     if (!bytes || length <= 0 || length > BASE64_ENCODE_MAX)
         return nullptr;
-    int expected = (length + BASE64_GROUP_BYTES - 1) / BASE64_GROUP_BYTES * BASE64_GROUP_CHARS;
-    char* text = static_cast<char*>(malloc(static_cast<size_t>(expected) + 1));
+    uint64_t size = base64_text_length(static_cast<uint64_t>(length)) + 1;
+    char* text = static_cast<char*>(malloc(static_cast<size_t>(size)));
     if (!text)
         return nullptr;
-    // One line, "=" padding, and the NUL after the last character.
-    int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text), bytes, length);
-    if (written != expected) {
+    uint32_t written = base64_encode_into(bytes, length, text, size);
+    if (written == 0) {
         free(text);
         return nullptr;
     }
     if (text_length)
-        *text_length = static_cast<uint32_t>(written);
+        *text_length = written;
     return text;
+}
+
+bool base64_text_contains(const unsigned char* bytes, uint64_t length, const char* needle)
+{
+    size_t needle_length = needle ? strlen(needle) : 0;
+    if (!bytes || needle_length == 0 || needle_length > BASE64_NEEDLE_MAX)
+        return false;
+    // Pieces of whole 3-byte groups encode exactly as their part of the whole text; the last
+    // needle_length - 1 characters of a piece are kept in front of the next one, so that a
+    // match across the seam is found too.
+    constexpr size_t PIECE_BYTES = 3 * 4096;
+    constexpr size_t PIECE_CHARS = PIECE_BYTES / BASE64_GROUP_BYTES * BASE64_GROUP_CHARS;
+    char text[BASE64_NEEDLE_MAX + PIECE_CHARS + 1];
+    std::string_view wanted(needle, needle_length);
+    size_t kept = 0;
+    for (uint64_t at = 0; at < length; at += PIECE_BYTES) {
+        size_t piece = length - at < PIECE_BYTES ? static_cast<size_t>(length - at) : PIECE_BYTES;
+        int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text + kept), bytes + at,
+                                      static_cast<int>(piece));
+        size_t total = kept + static_cast<size_t>(written);
+        if (std::string_view(text, total).find(wanted) != std::string_view::npos)
+            return true;
+        kept = total < needle_length - 1 ? total : needle_length - 1;
+        memmove(text, text + total - kept, kept);
+    }
+    return false;
 }

@@ -38,3 +38,13 @@ int scan_port(int argc, const char* const* argv)
     }
     return port;
 }
+
+const char* scan_bind_address(int argc, const char* const* argv)
+{
+    const char* address = nullptr;
+    for (int k = 1; k + 1 < argc; ++k) {
+        if (strcmp(argv[k], "-b") == 0)
+            address = argv[++k];
+    }
+    return address;
+}

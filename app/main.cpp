@@ -32,5 +32,5 @@ int main(int argc, char** argv)
     syslog_set_mask(255);
     if (mode == HostMode::NativeMessaging)
         return native_messaging_exchange();
-    return run_server_mode(scan_port(argc, argv));
+    return run_server_mode(scan_port(argc, argv), scan_bind_address(argc, argv));
 }

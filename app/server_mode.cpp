@@ -3,44 +3,48 @@
 
 #include <chrono>
 #include <cstdio>
-#include <pthread.h>
 #include <thread>
 
 #include "cipher/fips.h"
+#include "http/net.h"
 #include "http/server.h"
 #include "log/syslog.h"
 
-// The port the server thread reads; it lives for the process.
-static int server_port;
+// What the server thread reads; it lives for the process.
+static HttpListenOptions listen_options;
 
 // Main-thread sleep step; the process runs until it is terminated.
 static constexpr int SERVER_MODE_SLEEP_MS = 500000;
 
-// Starts routine(argument) on a detached thread with the default stack size.
-static bool start_thread(void* (*routine)(void*), void* argument)
-{
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, routine, argument) != 0)
-        return false;
-    pthread_detach(thread);
-    return true;
-}
-
-int run_server_mode(int port)
+int run_server_mode(int port, const char* address)
 {
     log_message("--- Starting the Tavrin Native Host Listener (HTTP Server) -----\n");
     if (enable_fips_mode(nullptr, nullptr, log_crypto_error_line) != 1) {
         log_message("FIPS Mode not supported with OpenSSL build");
-        return 0;
+        fprintf(stderr, "tavrinhost: FIPS mode could not be switched on: the FIPS provider was not "
+                        "found or did not load. Start the program through its launcher, or set "
+                        "OPENSSL_MODULES to the folder of the provider (fips.so) and "
+                        "OPENSSL_CONF to its configuration.\n");
+        return 1;
     }
     log_message("FIPS mode enabled");
     // Standard output carries the server's messages; each one should be seen when it happens.
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    server_port = port;
-    if (!start_thread(httpServerThread, &server_port)) {
+    listen_options.port = port;
+    snprintf(listen_options.address, sizeof listen_options.address, "%s", address ? address : "");
+    int failed = netStartThread(httpServerThread, &listen_options, 0);
+    if (failed != 0) {
         printf("Whoa! Failed to create a thread for routine %p\n",
                reinterpret_cast<void*>(httpServerThread));
         fflush(stdout);
+        fprintf(stderr, "tavrinhost: the server thread could not be started\n");
+        return 1;
+    }
+    if (!httpServerAwaitListening()) {
+        fprintf(stderr, "tavrinhost: cannot listen on %s port %d (see the message above)\n",
+                listen_options.address[0] ? listen_options.address : "all IPv4 interfaces",
+                port & 0xFFFF);
+        return 1;
     }
     for (;;)
         std::this_thread::sleep_for(std::chrono::milliseconds(SERVER_MODE_SLEEP_MS));

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <strings.h>
 
+#include "http/console_text.h"
+
 static constexpr char CR = 13;
 static constexpr char LF = 10;
 
@@ -104,23 +106,44 @@ static bool scanDeclaredLength(const char* text, int64_t* value)
     return true;
 }
 
+const char* findRequestHeader(const HttpRequest* request, const char* name)
+{
+    size_t nameLength = strlen(name);
+    for (uint64_t i = 0; i < request->headerCount && i < REQUEST_MAX_HEADERS; ++i) {
+        const HttpHeader& h = request->headers[i];
+        if (h.nameLength == nameLength && strncasecmp(h.name, name, nameLength) == 0)
+            return h.value;
+    }
+    return nullptr;
+}
+
+bool requestAwaitsContinue(const HttpRequest* request)
+{
+    if (request->parseState != ReadBody || request->body.length != 0)
+        return false;
+    const char* expect = findRequestHeader(request, "Expect");
+    return expect != nullptr && strcasecmp(expect, "100-continue") == 0;
+}
+
 static void finishHeaders(HttpRequest* request)
 {
     request->parseState = Complete;
-    const HttpHeader* found = nullptr;
-    for (uint64_t i = 0; i < request->headerCount && !found; ++i) {
-        const HttpHeader& h = request->headers[i];
-        if (h.nameLength == 14 && strncasecmp(h.name, "Content-Length", 14) == 0)
-            found = &h;
-    }
+    const char* declaredText = findRequestHeader(request, "Content-Length");
     int64_t declared = 0;
-    if (!found || !scanDeclaredLength(found->value, &declared))
+    if (!declaredText || !scanDeclaredLength(declaredText, &declared))
         return;
-    if (declared > REQUEST_BODY_MAX_BYTES)
-        declared = REQUEST_BODY_MAX_BYTES;
+    if (declared > REQUEST_BODY_MAX_BYTES) {
+        request->bodyTooLarge = true;
+        return;
+    }
     if (declared <= 0) {
         request->body.capacity = 0;
         request->body.length = 0;
+        return;
+    }
+    if (request->admitBody != nullptr &&
+        !request->admitBody(request->admitContext, static_cast<uint64_t>(declared))) {
+        request->bodyRefused = true;
         return;
     }
     char* block = static_cast<char*>(calloc(static_cast<size_t>(declared) + 1, 1));
@@ -243,6 +266,7 @@ void parseRequestBytes(HttpRequest* request, const char* bytes, size_t count)
 bool decodeUrlText(const char* source, char* destination, uint64_t* outLength)
 {
     enum { Plain, FirstDigit, SecondDigit } mode = Plain;
+    int undecodable = 0;
     size_t k = 0;
     bool cut = false;
     char first = 0;
@@ -265,15 +289,23 @@ bool decodeUrlText(const char* source, char* destination, uint64_t* outLength)
         case SecondDigit: {
             char hex[3] = {first, *p, 0};
             unsigned int value = 0;
-            if (sscanf(hex, "%02x", &value) == 1)
+            if (sscanf(hex, "%02x", &value) == 1) {
                 destination[k++] = static_cast<char>(value & 0xFF);
-            else
-                printf("Warning: Unable to decode hex string 0x%s from %s", hex, p);
+            } else if (++undecodable <= REQUEST_URL_WARNINGS_MAX) {
+                char shownHex[CONSOLE_TEXT_SIZE];
+                char shownRest[CONSOLE_TEXT_SIZE];
+                printf("Warning: Unable to decode hex string 0x%s from %s",
+                       consoleText(hex, 2, shownHex, sizeof shownHex),
+                       consoleTextOf(p, shownRest, sizeof shownRest));
+            }
             mode = Plain;
             break;
         }
         }
     }
+    if (undecodable > REQUEST_URL_WARNINGS_MAX)
+        printf("\nWarning: %d further undecodable escapes in the path were not shown\n",
+               undecodable - REQUEST_URL_WARNINGS_MAX);
     destination[k] = '\0';
     if (outLength)
         *outLength = k;

@@ -14,7 +14,12 @@ constexpr size_t REQUEST_HEADER_POOL_LIMIT = REQUEST_HEADERS_MAX_MEMORY - 5;
 constexpr size_t REQUEST_METHOD_SIZE = 64;
 constexpr size_t REQUEST_VERSION_SIZE = 16;
 constexpr size_t REQUEST_PATH_SIZE = 1024;
-constexpr int64_t REQUEST_BODY_MAX_BYTES = 134217728; // larger declared lengths are lowered
+// Largest body a request may declare. A larger Content-Length completes the request at its
+// blank line without a body and sets bodyTooLarge: the server refuses it unread.
+constexpr int64_t REQUEST_BODY_MAX_BYTES = 134217728;
+// Undecodable percent escapes of one path that get a warning of their own; the rest are
+// counted in one closing line.
+constexpr int REQUEST_URL_WARNINGS_MAX = 4;
 
 // One header: name and value point into the request's headerPool (null until their first
 // character is stored) and read as zero-terminated texts there.
@@ -69,14 +74,30 @@ struct HttpRequest {
     // The declared body could not be allocated: the request is Complete without a body, and
     // the handler must answer that instead of treating it as a request without contents.
     bool bodyAllocationFailed;
+    // The declared length exceeds REQUEST_BODY_MAX_BYTES: Complete at the blank line, no body.
+    bool bodyTooLarge;
+    // Asked with the declared length before the body is allocated; false refuses the body
+    // (Complete at the blank line, no body, bodyRefused set). Null admits every body.
+    bool (*admitBody)(void* context, uint64_t length);
+    void* admitContext;
+    bool bodyRefused;
 };
 
 // Runs count bytes through the parser, resuming where the last call stopped. Never fails;
 // allocates only the body block (calloc of declared length + 1) at the end of the headers.
 void parseRequestBytes(HttpRequest* request, const char* bytes, size_t count);
 
+// The value of the first counted header whose name equals name (ASCII case ignored), or null.
+const char* findRequestHeader(const HttpRequest* request, const char* name);
+
+// Whether the client waits for "100 Continue" before it sends the body: the header block is
+// complete, a body is still to come and none of it has arrived, and "Expect: 100-continue".
+bool requestAwaitsContinue(const HttpRequest* request);
+
 // Percent-decodes the zero-terminated source into destination (REQUEST_PATH_SIZE bytes),
 // '+' becoming a space, and zero-terminates it; stores the bytes written through outLength
-// when given. An escape that does not scan as hex prints a warning on standard output and
-// writes nothing. Returns false when the output was cut at REQUEST_PATH_SIZE - 1 bytes.
+// when given. An escape that does not scan as hex writes nothing and prints a warning on
+// standard output, with the request bytes escaped and cut (the first REQUEST_URL_WARNINGS_MAX
+// of them; one line counts the rest). Returns false when the output was cut at
+// REQUEST_PATH_SIZE - 1 bytes.
 bool decodeUrlText(const char* source, char* destination, uint64_t* outLength);

@@ -1,26 +1,13 @@
 // HTTP responses: construction and sending.
 #include "http/response.h"
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include <sys/socket.h>
-#include <sys/types.h>
-
+#include "http/net.h"
 #include "http/server.h"
-
-// One send; a peer that has gone away makes it fail instead of raising SIGPIPE.
-static long sendOnce(int socket, const char* bytes, uint64_t count)
-{
-#if defined(MSG_NOSIGNAL)
-    return static_cast<long>(send(socket, bytes, static_cast<size_t>(count), MSG_NOSIGNAL));
-#else
-    return static_cast<long>(send(socket, bytes, static_cast<size_t>(count), 0));
-#endif
-}
 
 static bool copyText(const char* text, char** copy)
 {
@@ -28,49 +15,138 @@ static bool copyText(const char* text, char** copy)
     return text == nullptr || *copy != nullptr;
 }
 
-HttpResponse* newFormattedResponse(int statusCode, const char* reasonPhrase,
-                                   const char* contentType, const char* format, ...)
+// A zero-filled record with copies of the two texts, or null (nothing left allocated).
+static HttpResponse* newResponse(int statusCode, const char* reasonPhrase, const char* contentType)
 {
     auto* response = static_cast<HttpResponse*>(calloc(1, sizeof(HttpResponse)));
     if (response == nullptr)
         return nullptr;
     response->statusCode = statusCode;
-    bool ok = copyText(reasonPhrase, &response->reasonPhrase) &&
-              copyText(contentType, &response->contentType);
-    if (ok) {
-        va_list args;
-        va_start(args, format);
-        va_list again;
-        va_copy(again, args);
-        int measured = vsnprintf(nullptr, 0, format, args);
-        ok = measured >= 0 &&
-             textBufferReserve(&response->body, static_cast<uint64_t>(measured) + 1);
-        if (ok) {
-            vsnprintf(response->body.contents, static_cast<size_t>(response->body.capacity),
-                      format, again);
-            response->body.length = static_cast<uint64_t>(measured);
-        }
-        va_end(again);
-        va_end(args);
-    }
-    if (!ok) {
-        free(response->reasonPhrase);
-        free(response->contentType);
-        free(response->body.contents);
-        free(response);
+    if (!copyText(reasonPhrase, &response->reasonPhrase) ||
+        !copyText(contentType, &response->contentType)) {
+        releaseResponse(response);
         return nullptr;
     }
     return response;
 }
 
+void releaseResponse(HttpResponse* response)
+{
+    if (response == nullptr)
+        return;
+    free(response->reasonPhrase);
+    free(response->filenameToSend);
+    free(response->contentType);
+    free(response->additionalHeaders);
+    free(response->body.contents);
+    free(response);
+}
+
+HttpResponse* newFormattedResponse(int statusCode, const char* reasonPhrase,
+                                   const char* contentType, const char* format, ...)
+{
+    HttpResponse* response = newResponse(statusCode, reasonPhrase, contentType);
+    if (response == nullptr)
+        return nullptr;
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int measured = vsnprintf(nullptr, 0, format, args);
+    bool ok = measured >= 0 &&
+              textBufferReserve(&response->body, static_cast<uint64_t>(measured) + 1);
+    if (ok) {
+        vsnprintf(response->body.contents, static_cast<size_t>(response->body.capacity), format,
+                  again);
+        response->body.length = static_cast<uint64_t>(measured);
+    }
+    va_end(again);
+    va_end(args);
+    if (!ok) {
+        releaseResponse(response);
+        return nullptr;
+    }
+    return response;
+}
+
+HttpResponse* newResponseWithBody(int statusCode, const char* reasonPhrase,
+                                  const char* contentType, char* body, uint64_t length,
+                                  uint64_t capacity)
+{
+    HttpResponse* response = newResponse(statusCode, reasonPhrase, contentType);
+    if (response == nullptr) {
+        free(body);
+        return nullptr;
+    }
+    response->body.contents = body;
+    response->body.length = length;
+    response->body.capacity = capacity;
+    return response;
+}
+
+HttpResponse* newEmptyBodyResponse(int statusCode, const char* reasonPhrase,
+                                   const char* contentType)
+{
+    auto* empty = static_cast<char*>(calloc(1, HTTP_EMPTY_BODY_CAPACITY));
+    if (empty == nullptr)
+        return nullptr;
+    return newResponseWithBody(statusCode, reasonPhrase, contentType, empty, 0,
+                               HTTP_EMPTY_BODY_CAPACITY);
+}
+
+bool responseIsSendable(const HttpResponse* response)
+{
+    return response->body.length > 0 ||
+           (response->body.contents != nullptr && response->body.capacity == HTTP_EMPTY_BODY_CAPACITY);
+}
+
+bool statusHasNoBody(int statusCode)
+{
+    return (statusCode >= 100 && statusCode < 200) || statusCode == 204 || statusCode == 304;
+}
+
+// Sends count bytes, waiting for room while connection->sendDeadlineMs allows. Returns the
+// bytes sent; *lastResult is the last send's result (or 0 when the time ran out first) and
+// *error its error number.
+static uint64_t sendWithin(HttpConnection* connection, const char* bytes, uint64_t count,
+                           long* lastResult, int* error, bool* timedOut)
+{
+    uint64_t sent = 0;
+    *lastResult = 0;
+    *error = 0;
+    *timedOut = false;
+    while (sent < count) {
+        long n = netSend(connection->socket, bytes + sent, static_cast<size_t>(count - sent));
+        *lastResult = n;
+        if (n > 0) {
+            sent += static_cast<uint64_t>(n);
+            continue;
+        }
+        *error = netLastError();
+        if (n < 0 && !netErrorIsWouldBlock(*error) && !netErrorIsInterrupted(*error))
+            break;
+        int64_t left = connection->sendDeadlineMs - httpNowMs();
+        if (left <= 0 || netWait(connection->socket, true, static_cast<int>(left)) == 0) {
+            *timedOut = true;
+            break;
+        }
+    }
+    return sent;
+}
+
 int sendHttpResponse(HttpConnection* connection, const HttpResponse* response)
 {
-    int header = snprintf(connection->headerBuffer, sizeof connection->headerBuffer,
-                          HTTP_RESPONSE_HEADER_FORMAT, response->statusCode,
-                          response->reasonPhrase ? response->reasonPhrase : "",
-                          response->contentType ? response->contentType : "",
-                          static_cast<unsigned long long>(response->body.length),
-                          response->additionalHeaders ? response->additionalHeaders : "");
+    const char* reason = response->reasonPhrase ? response->reasonPhrase : "";
+    const char* extra = response->additionalHeaders ? response->additionalHeaders : "";
+    bool bodiless = statusHasNoBody(response->statusCode);
+    int header = bodiless
+                     ? snprintf(connection->headerBuffer, sizeof connection->headerBuffer,
+                                HTTP_RESPONSE_HEADER_FORMAT_NO_BODY, response->statusCode, reason,
+                                extra)
+                     : snprintf(connection->headerBuffer, sizeof connection->headerBuffer,
+                                HTTP_RESPONSE_HEADER_FORMAT, response->statusCode, reason,
+                                response->contentType ? response->contentType : "",
+                                static_cast<unsigned long long>(response->body.length), extra);
     if (header < 0 || static_cast<size_t>(header) >= sizeof connection->headerBuffer) {
         printf("Failed to respond to %s:%s because the HTTP response *header* of %d bytes does "
                "not fit its %zu-byte buffer\n",
@@ -78,24 +154,30 @@ int sendHttpResponse(HttpConnection* connection, const HttpResponse* response)
                sizeof connection->headerBuffer - 1);
         return -1;
     }
-    long sent = sendOnce(connection->socket, connection->headerBuffer, static_cast<uint64_t>(header));
-    if (sent != header) {
-        int error = errno;
+    uint64_t bodyLength = bodiless ? 0 : response->body.length;
+    long last = 0;
+    int error = 0;
+    bool timedOut = false;
+    uint64_t sent = sendWithin(connection, connection->headerBuffer, static_cast<uint64_t>(header),
+                               &last, &error, &timedOut);
+    if (sent == static_cast<uint64_t>(header) && bodyLength > 0)
+        sent += sendWithin(connection, response->body.contents, bodyLength, &last, &error, &timedOut);
+    uint64_t total = static_cast<uint64_t>(header) + bodyLength;
+    if (sent == total)
+        return 0;
+    if (timedOut) {
+        printf("Abandoned the response to %s:%s: the client took %llu of %llu bytes within %d ms\n",
+               connection->remoteHost, connection->remotePort, static_cast<unsigned long long>(sent),
+               static_cast<unsigned long long>(total), HTTP_SEND_TIMEOUT_MS);
+    } else if (sent < static_cast<uint64_t>(header)) {
         printf("Failed to respond to %s:%s because we could not send the HTTP response *header*. "
                "send returned %ld with %s = %d\n",
-               connection->remoteHost, connection->remotePort, sent, strerror(error), error);
-        return -1;
-    }
-    if (response->body.length == 0)
-        return 0;
-    sent = sendOnce(connection->socket, response->body.contents, response->body.length);
-    if (sent < 0 || static_cast<uint64_t>(sent) != response->body.length) {
-        int error = errno;
+               connection->remoteHost, connection->remotePort, last, netErrorText(error), error);
+    } else {
         printf("Failed to respond to %s:%s because we could not send the HTTP response *body*. "
                "send returned %lld with %s = %d\n",
-               connection->remoteHost, connection->remotePort, static_cast<long long>(sent),
-               strerror(error), error);
-        return -1;
+               connection->remoteHost, connection->remotePort, static_cast<long long>(last),
+               netErrorText(error), error);
     }
-    return 0;
+    return -1;
 }

@@ -1,72 +1,36 @@
-// HTTP server: the listener, the accept loop and the thread of each connection.
+// HTTP server: the listener, the accept loop, the connection threads and their limits.
 #include "http/server.h"
 
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <pthread.h>
-#include <unistd.h>
+#include "http/console_text.h"
 
 static HttpServer httpServer;
-
-// ---- platform layer ------------------------------------------------------------------
 
 // Every message of the server goes to standard output, flushed at once so that an operator
 // (or a test reading a pipe) sees it when it happens. One call writes one message whole.
 static void serverPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
 static void serverPrint(const char* format, ...)
 {
+    static std::mutex printLock;
     va_list args;
     va_start(args, format);
-    flockfile(stdout);
+    std::lock_guard<std::mutex> hold(printLock);
     vfprintf(stdout, format, args);
     fflush(stdout);
-    funlockfile(stdout);
     va_end(args);
 }
 
-// What the socket layer needs before the first socket: a peer that goes away while we send
-// must fail that send with EPIPE, not end the process with SIGPIPE.
-static void startSocketLibrary()
+int64_t httpNowMs()
 {
-    signal(SIGPIPE, SIG_IGN);
-}
-
-static void closeSocket(int socket)
-{
-    close(socket);
-}
-
-// Starts routine(argument) on a detached thread with the default stack size; 0 or the error.
-static int startDetachedThread(void* (*routine)(void*), void* argument)
-{
-    pthread_attr_t attributes;
-    int result = pthread_attr_init(&attributes);
-    if (result != 0)
-        return result;
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    result = pthread_create(&thread, &attributes, routine, argument);
-    pthread_attr_destroy(&attributes);
-    return result;
-}
-
-// Holds back partial segments, so that the header block, the body and the FIN that ends our
-// side leave in as few segments as their size allows; ending our side releases them.
-static void holdSmallWrites(int socket)
-{
-    int on = 1;
-    setsockopt(socket, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 static void sleepMilliseconds(int milliseconds)
@@ -74,37 +38,24 @@ static void sleepMilliseconds(int milliseconds)
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-// Errors of accept that say nothing about the listener: a descriptor or memory shortage that
-// passes, or a peer that gave up before we took its connection.
-static bool acceptErrorIsTransient(int error)
-{
-    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM ||
-           error == ECONNABORTED;
-}
+// Counts events and prints them at most once per HTTP_REPORT_INTERVAL_MS. Used by the accept
+// loop only.
+struct ReportThrottle {
+    int64_t lastReportMs; // when the last line was printed, 0 before the first
+    long pending;         // events since that line
+};
 
-// Ends our side of the connection so that the response is not lost: closing a socket with
-// unread input makes the kernel send a reset, and a reset that overtakes the response can
-// discard it at the client. So we send our FIN first and read (and drop) what the peer still
-// sends until it closes too, for at most HTTP_LINGER_MS and HTTP_LINGER_MAX_BYTES.
-static void finishSending(HttpConnection* connection)
+// True when a line is due now; *count is then the number of events it covers.
+static bool reportDue(ReportThrottle* throttle, long* count)
 {
-    if (shutdown(connection->socket, SHUT_WR) != 0)
-        return;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(HTTP_LINGER_MS);
-    size_t drained = 0;
-    while (drained < HTTP_LINGER_MAX_BYTES) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return;
-        pollfd readable = {connection->socket, POLLIN, 0};
-        if (poll(&readable, 1, static_cast<int>(left.count())) <= 0)
-            return;
-        ssize_t count = recv(connection->socket, connection->buffer, sizeof connection->buffer, 0);
-        if (count <= 0)
-            return;
-        drained += static_cast<size_t>(count);
-    }
+    throttle->pending += 1;
+    int64_t now = httpNowMs();
+    if (throttle->lastReportMs != 0 && now - throttle->lastReportMs < HTTP_REPORT_INTERVAL_MS)
+        return false;
+    *count = throttle->pending;
+    throttle->pending = 0;
+    throttle->lastReportMs = now;
+    return true;
 }
 
 // ---- records -------------------------------------------------------------------------
@@ -119,55 +70,33 @@ static HttpConnection* newConnection(HttpServer* server)
 
 static void releaseConnection(HttpConnection* connection)
 {
+    if (connection->bodyReserved > 0)
+        connection->server->bodyMemory.fetch_sub(connection->bodyReserved);
     free(connection->request.body.contents);
     free(connection);
 }
 
-static void releaseResponse(HttpResponse* response)
+// Reserves a declared body against the server's body memory; the parser asks before it
+// allocates the body.
+static bool admitBody(void* context, uint64_t length)
 {
-    free(response->reasonPhrase);
-    free(response->filenameToSend);
-    free(response->contentType);
-    free(response->additionalHeaders);
-    free(response->body.contents);
-    free(response);
+    auto* connection = static_cast<HttpConnection*>(context);
+    std::atomic<uint64_t>& held = connection->server->bodyMemory;
+    uint64_t now = held.load();
+    do {
+        if (now + length > HTTP_BODY_MEMORY_MAX)
+            return false;
+    } while (!held.compare_exchange_weak(now, now + length));
+    connection->bodyReserved = length;
+    return true;
 }
 
-static char* copyText(const char* text)
-{
-    return text == nullptr ? nullptr : strdup(text);
-}
+// ---- the listener ----------------------------------------------------------------------
 
-HttpResponse* newEmptyBodyResponse(int statusCode, const char* reasonPhrase,
-                                   const char* contentType)
-{
-    auto* response = static_cast<HttpResponse*>(calloc(1, sizeof(HttpResponse)));
-    if (response == nullptr)
-        return nullptr;
-    response->statusCode = statusCode;
-    response->reasonPhrase = copyText(reasonPhrase);
-    response->contentType = copyText(contentType);
-    response->body.contents = static_cast<char*>(calloc(1, HTTP_EMPTY_BODY_CAPACITY));
-    response->body.capacity = HTTP_EMPTY_BODY_CAPACITY;
-    if (response->body.contents == nullptr || (reasonPhrase && !response->reasonPhrase) ||
-        (contentType && !response->contentType)) {
-        releaseResponse(response);
-        return nullptr;
-    }
-    return response;
-}
-
-bool responseIsSendable(const HttpResponse* response)
-{
-    return response->body.length > 0 ||
-           (response->body.contents != nullptr && response->body.capacity == HTTP_EMPTY_BODY_CAPACITY);
-}
-
-// ---- the server thread -----------------------------------------------------------------
-
-void* httpServerThread(void* portArgument)
+void* httpServerThread(void* listenOptions)
 {
     HttpServer* server = &httpServer;
+    const auto* options = static_cast<const HttpListenOptions*>(listenOptions);
     if (server->initialized) {
         serverPrint("Warning: The server %p was already initialized. Not re-initializing...\n",
                     static_cast<void*>(server));
@@ -176,109 +105,271 @@ void* httpServerThread(void* portArgument)
         server->shouldRun = true;
         server->initialized = true;
     }
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(static_cast<uint16_t>(*static_cast<const int*>(portArgument) & 0xFFFF));
-    acceptConnectionsUntilStopped(server, &address);
+    auto port = static_cast<uint16_t>(options->port & 0xFFFF);
+    sockaddr_storage address = {};
+    size_t length = netParseAddress(options->address[0] ? options->address : "0.0.0.0", port, &address);
+    if (length == 0) {
+        char shown[CONSOLE_TEXT_SIZE];
+        serverPrint("Could not listen on %s: not an IPv4 or IPv6 address\n",
+                    consoleTextOf(options->address, shown, sizeof shown));
+    } else {
+        acceptConnectionsUntilStopped(server, reinterpret_cast<const sockaddr*>(&address), length);
+    }
+    std::lock_guard<std::mutex> hold(server->stopLock);
+    server->stopped = true;
+    server->stoppedCondition.notify_all();
     return nullptr;
 }
 
-int acceptConnectionsUntilStopped(HttpServer* server, const sockaddr_in* address)
+bool httpServerAwaitListening()
 {
-    startSocketLibrary();
+    HttpServer* server = &httpServer;
+    std::unique_lock<std::mutex> hold(server->stopLock);
+    server->stoppedCondition.wait(hold, [server] { return server->listening || server->stopped; });
+    return server->listening;
+}
+
+// The ready notice names the address a local client can use for the one bound.
+static void printReadyNotice(const sockaddr* address, const char* host, const char* service)
+{
+    const char* hint = host;
+    char bracketed[256 + 2];
+    if (address->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+        if (v4->sin_addr.s_addr == htonl(INADDR_ANY))
+            hint = "127.0.0.1";
+    } else {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+        bool any = IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr);
+        snprintf(bracketed, sizeof bracketed, "[%s]", any ? "::1" : host);
+        hint = bracketed;
+    }
+    serverPrint("(Printing the bound interfaces is not supported on Windows. If the server is bound "
+                "to all addresses or to localhost, try http://%s:%s)\n",
+                hint, service);
+}
+
+// Lowers the connection limit to what the descriptor limit allows.
+static void fitConnectionLimit(HttpServer* server)
+{
+    uint64_t wanted = static_cast<uint64_t>(HTTP_MAX_CONNECTIONS) + HTTP_DESCRIPTOR_RESERVE;
+    uint64_t limit = netRaiseDescriptorLimit(wanted);
+    server->connectionLimit = HTTP_MAX_CONNECTIONS;
+    if (limit < wanted) {
+        uint64_t fits = limit > HTTP_DESCRIPTOR_RESERVE * 2 ? limit - HTTP_DESCRIPTOR_RESERVE : limit / 2;
+        server->connectionLimit = static_cast<int32_t>(fits > 0 ? fits : 1);
+        serverPrint("Serving at most %d connections at once: the descriptor limit is %llu\n",
+                    server->connectionLimit, static_cast<unsigned long long>(limit));
+    }
+}
+
+// Answers a connection beyond the limit without a thread: one 503 that fits the socket's
+// buffer, the end of our side, what the client sent so far dropped (so that closing does not
+// reset the connection under the reply), closed.
+static void refuseConnection(HttpServer* server, NetSocket socket)
+{
+    char body[128];
+    int bodyLength = snprintf(body, sizeof body,
+                              "The server is busy: it serves at most %d connections at once. "
+                              "Try again later.",
+                              server->connectionLimit);
+    char reply[512];
+    int length = snprintf(reply, sizeof reply, HTTP_RESPONSE_HEADER_FORMAT, 503,
+                          "Service Unavailable", "text/plain",
+                          static_cast<unsigned long long>(bodyLength), "Retry-After: 1\r\n");
+    if (length > 0 && static_cast<size_t>(length) + static_cast<size_t>(bodyLength) < sizeof reply) {
+        memcpy(reply + length, body, static_cast<size_t>(bodyLength));
+        length += bodyLength;
+        netSetNonBlocking(socket);
+        netSend(socket, reply, static_cast<size_t>(length));
+        netShutdownSend(socket);
+        char drop[HTTP_RECEIVE_BUFFER_SIZE];
+        netReceive(socket, drop, sizeof drop);
+    }
+    netClose(socket);
+}
+
+// ---- threads -----------------------------------------------------------------------------
+
+// Hands connection to a finished thread that waits for work; false when none waits.
+static bool handToIdleThread(HttpServer* server, HttpConnection* connection)
+{
+    std::lock_guard<std::mutex> hold(server->poolLock);
+    if (server->idleThreads == 0)
+        return false;
+    server->idleThreads -= 1;
+    connection->next = server->handOff;
+    server->handOff = connection;
+    server->poolWork.notify_one();
+    return true;
+}
+
+// Waits for the next connection handed to this finished thread; null when enough threads
+// wait already (the thread then ends).
+static HttpConnection* awaitHandOff(HttpServer* server)
+{
+    std::unique_lock<std::mutex> hold(server->poolLock);
+    if (server->idleThreads >= HTTP_SPARE_THREADS)
+        return nullptr;
+    server->idleThreads += 1;
+    server->poolWork.wait(hold, [server] { return server->handOff != nullptr; });
+    HttpConnection* connection = server->handOff;
+    server->handOff = connection->next;
+    connection->next = nullptr;
+    return connection;
+}
+
+static void* connectionThread(void* argument)
+{
+    auto* connection = static_cast<HttpConnection*>(argument);
+    HttpServer* server = connection->server;
+    while (connection != nullptr) {
+        serveConnection(connection);
+        connection = awaitHandOff(server);
+    }
+    return nullptr;
+}
+
+// ---- the accept loop -----------------------------------------------------------------------
+
+int acceptConnectionsUntilStopped(HttpServer* server, const sockaddr* address, size_t addressLength)
+{
+    int started = netStartup();
+    if (started != 0) {
+        serverPrint("Calling WSAStartup failed! It returned %d with GetLastError() = %d\n", started,
+                    netLastError());
+        abort();
+    }
 
     char host[256];
     char service[20];
-    int named = getnameinfo(reinterpret_cast<const sockaddr*>(address), sizeof *address, host,
-                            sizeof host, service, sizeof service, NI_NUMERICHOST | NI_NUMERICSERV);
+    int named = netNumericName(address, addressLength, host, sizeof host, service, sizeof service);
     if (named != 0) {
         serverPrint("Warning: Could not get numeric host name and/or port for the address you "
                     "passed to acceptConnectionsUntilStopped. getnameresult returned %d, which is "
                     "%s. Not a huge deal but i really should have worked...\n",
-                    named, gai_strerror(named));
+                    named, netNameErrorText(named));
         snprintf(host, sizeof host, "Unknown");
         snprintf(service, sizeof service, "Unknown");
     }
 
-    server->listener = socket(address->sin_family, SOCK_STREAM, IPPROTO_TCP);
-    if (server->listener < 0) {
-        serverPrint("Could not create listener socket: %s = %d\n", strerror(errno), errno);
+    server->listener = socket(address->sa_family, SOCK_STREAM, IPPROTO_TCP);
+    if (server->listener == NET_INVALID_SOCKET) {
+        int error = netLastError();
+        serverPrint("Could not create listener socket: %s = %d\n", netErrorText(error), error);
         return 1;
     }
     int reuse = 1;
-    if (setsockopt(server->listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0)
+    if (setsockopt(server->listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
+                   sizeof reuse) != 0) {
+        int error = netLastError();
         serverPrint("Failed to setsockopt SO_REUSEADDR = true with %s = %d. Continuing because "
                     "we might still succeed...\n",
-                    strerror(errno), errno);
-    if (bind(server->listener, reinterpret_cast<const sockaddr*>(address), sizeof *address) != 0) {
-        serverPrint("Could not bind to %s:%s %s = %d\n", host, service, strerror(errno), errno);
-        closeSocket(server->listener);
-        server->listener = -1;
+                    netErrorText(error), error);
+    }
+    if (bind(server->listener, address, static_cast<socklen_t>(addressLength)) != 0) {
+        int error = netLastError();
+        serverPrint("Could not bind to %s:%s %s = %d\n", host, service, netErrorText(error), error);
+        netClose(server->listener);
+        server->listener = NET_INVALID_SOCKET;
         return 1;
     }
-    if (listen(server->listener, SOMAXCONN) != 0)
+    if (listen(server->listener, SOMAXCONN) != 0) {
+        int error = netLastError();
         serverPrint("Could not listen for SOMAXCONN (%d) connections. %s = %d. Continuing "
                     "because we might still succeed...\n",
-                    SOMAXCONN, strerror(errno), errno);
-    serverPrint("(Printing the bound interfaces is not supported on Windows. If the server is bound "
-                "to all addresses or to localhost, try http://127.0.0.1:%u)\n",
-                static_cast<unsigned>(ntohs(address->sin_port)));
+                    static_cast<int>(SOMAXCONN), netErrorText(error), error);
+    }
+    fitConnectionLimit(server);
+    printReadyNotice(address, host, service);
+    {
+        std::lock_guard<std::mutex> hold(server->stopLock);
+        server->listening = true;
+        server->stoppedCondition.notify_all();
+    }
 
-    HttpConnection* connection = newConnection(server);
+    ReportThrottle acceptFailures = {0, 0};
+    ReportThrottle refusals = {0, 0};
+    HttpConnection* connection = nullptr;
     int acceptError = 0;
     while (server->shouldRun) {
         if (connection == nullptr) {
             connection = newConnection(server);
             if (connection == nullptr) {
-                serverPrint("Out of memory for the next connection record; retrying in %d ms...\n",
-                            HTTP_ACCEPT_BACKOFF_MS);
+                long count = 0;
+                if (reportDue(&acceptFailures, &count))
+                    serverPrint("Out of memory for the next connection record (%ld times); "
+                                "retrying...\n",
+                                count);
                 sleepMilliseconds(HTTP_ACCEPT_BACKOFF_MS);
                 continue;
             }
         }
+        socklen_t remoteLength = HTTP_REMOTE_ADDRESS_SIZE;
         connection->remoteAddressLength = static_cast<int32_t>(HTTP_REMOTE_ADDRESS_SIZE);
-        socklen_t addressLength = HTTP_REMOTE_ADDRESS_SIZE;
-        int accepted = accept(server->listener, reinterpret_cast<sockaddr*>(connection->remoteAddress),
-                              &addressLength);
-        if (accepted < 0) {
-            acceptError = errno;
-            if (acceptError == EINTR) {
+        NetSocket accepted = accept(server->listener,
+                                    reinterpret_cast<sockaddr*>(connection->remoteAddress), &remoteLength);
+        if (accepted == NET_INVALID_SOCKET) {
+            acceptError = netLastError();
+            if (netErrorIsInterrupted(acceptError)) {
                 serverPrint("accept was interrupted, continuing if server.shouldRun is true...\n");
                 continue;
             }
-            if (acceptError == EBADF) {
+            if (netErrorIsBadSocket(acceptError)) {
                 // The listener is gone and nothing reopens it: accepting again would fail the
                 // same way for ever.
                 serverPrint("accept was stopped because the file descriptor is invalid (EBADF). "
                             "This is probably because you closed it?\n");
                 break;
             }
-            if (acceptErrorIsTransient(acceptError)) {
-                serverPrint("accept failed with %s = %d; retrying in %d ms...\n",
-                            strerror(acceptError), acceptError, HTTP_ACCEPT_BACKOFF_MS);
+            if (netErrorIsTransientAccept(acceptError)) {
+                long count = 0;
+                if (reportDue(&acceptFailures, &count))
+                    serverPrint("accept failed with %s = %d (%ld times since the last report); "
+                                "retrying every %d ms...\n",
+                                netErrorText(acceptError), acceptError, count,
+                                HTTP_ACCEPT_BACKOFF_MS);
                 sleepMilliseconds(HTTP_ACCEPT_BACKOFF_MS);
                 continue;
             }
             serverPrint("exiting because accept failed (probably interrupted) %s = %d\n",
-                        strerror(acceptError), acceptError);
+                        netErrorText(acceptError), acceptError);
             break;
         }
         connection->socket = accepted;
-        connection->remoteAddressLength = static_cast<int32_t>(addressLength);
+        connection->remoteAddressLength = static_cast<int32_t>(remoteLength);
 
         {
             std::lock_guard<std::mutex> hold(server->connectionCountLock);
-            server->activeConnections += 1;
+            if (server->activeConnections >= server->connectionLimit) {
+                accepted = NET_INVALID_SOCKET;
+            } else {
+                server->activeConnections += 1;
+            }
         }
-        if (startDetachedThread(serveConnection, connection) != 0) {
+        if (accepted == NET_INVALID_SOCKET) {
+            refuseConnection(server, connection->socket);
+            long count = 0;
+            if (reportDue(&refusals, &count))
+                serverPrint("Refused %ld connections with 503: %d connections are open already\n",
+                            count, server->connectionLimit);
+            memset(static_cast<void*>(connection), 0, sizeof *connection);
+            connection->server = server;
+            continue;
+        }
+        if (handToIdleThread(server, connection)) {
+            connection = nullptr;
+            continue;
+        }
+        int failed = netStartThread(connectionThread, connection, HTTP_THREAD_STACK_SIZE);
+        if (failed != 0) {
             serverPrint("Whoa! Failed to create a thread for routine %p\n",
-                        reinterpret_cast<void*>(serveConnection));
+                        reinterpret_cast<void*>(connectionThread));
             serverPrint("Error while creating thread after accepting new connection! "
                         "pthread_create returned %d Continuing...\n",
-                        1);
+                        failed);
             // The thread never ran: the connection, its count and its record are ours to undo.
-            closeSocket(accepted);
+            netClose(connection->socket);
             {
                 std::lock_guard<std::mutex> hold(server->connectionCountLock);
                 server->activeConnections -= 1;
@@ -288,23 +379,18 @@ int acceptConnectionsUntilStopped(HttpServer* server, const sockaddr_in* address
             connection->server = server;
             continue;
         }
-        connection = newConnection(server);
+        connection = nullptr;
     }
 
-    if (acceptError != EBADF) {
+    if (!netErrorIsBadSocket(acceptError)) {
         std::lock_guard<std::mutex> hold(server->listenerLock);
-        closeSocket(server->listener);
+        netClose(server->listener);
     }
     if (connection != nullptr)
         releaseConnection(connection);
     {
         std::unique_lock<std::mutex> hold(server->connectionCountLock);
         server->connectionFinished.wait(hold, [server] { return server->activeConnections <= 0; });
-    }
-    {
-        std::lock_guard<std::mutex> hold(server->stopLock);
-        server->stopped = true;
-        server->stoppedCondition.notify_one();
     }
     return 0;
 }
@@ -316,6 +402,7 @@ static void printRequestWarnings(const HttpConnection* connection)
     const HttpRequest* request = &connection->request;
     const char* host = connection->remoteHost;
     const char* port = connection->remotePort;
+    char shown[CONSOLE_TEXT_SIZE];
     if (request->headerPoolExhausted)
         serverPrint("Warning: Request from %s:%s exhausted the header string pool so some "
                     "information will be lost. You can try increasing REQUEST_HEADERS_MAX_MEMORY "
@@ -327,79 +414,176 @@ static void printRequestWarnings(const HttpConnection* connection)
                     host, port, static_cast<long>(REQUEST_MAX_HEADERS));
     if (request->methodTruncated)
         serverPrint("Warning: Request from %s:%s method was truncated to %s\n", host, port,
-                    request->method);
+                    consoleTextOf(request->method, shown, sizeof shown));
     if (request->pathTruncated)
         serverPrint("Warning: Request from %s:%s path was truncated to %s\n", host, port,
-                    request->path);
+                    consoleTextOf(request->path, shown, sizeof shown));
     if (request->versionTruncated)
         serverPrint("Warning: Request from %s:%s version was truncated to %s\n", host, port,
-                    request->version);
+                    consoleTextOf(request->version, shown, sizeof shown));
     if (request->bodyTruncated)
         serverPrint("Warning: Request from %s:%s body was truncated to %llu bytes\n", host, port,
                     static_cast<unsigned long long>(request->body.length));
 }
 
-void* serveConnection(void* argument)
+enum class Reception { Complete, Ended, HeadTimedOut, BodyStalled };
+
+// Receives and parses until the request is complete, the peer stops, or a time limit passes.
+// *lastResult is the last receive's result (0 when the peer closed, negative on an error).
+static Reception receiveRequest(HttpConnection* connection, long* lastResult)
 {
-    auto* connection = static_cast<HttpConnection*>(argument);
-    HttpServer* server = connection->server;
-
-    if (getnameinfo(reinterpret_cast<const sockaddr*>(connection->remoteAddress),
-                    static_cast<socklen_t>(connection->remoteAddressLength), connection->remoteHost,
-                    HTTP_REMOTE_HOST_SIZE, connection->remotePort, HTTP_REMOTE_PORT_LIMIT,
-                    NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
-        connection->remoteHost[0] = '\0';
-        connection->remotePort[0] = '\0';
-    }
-
-    bool complete = false;
-    ssize_t received = 0;
+    HttpRequest* request = &connection->request;
+    int64_t deadline = httpNowMs() + HTTP_HEAD_TIMEOUT_MS;
+    bool continueSent = false;
+    *lastResult = 0;
     for (;;) {
-        received = recv(connection->socket, connection->buffer, sizeof connection->buffer, 0);
+        int64_t left = deadline - httpNowMs();
+        int ready = left > 0 ? netWait(connection->socket, false, static_cast<int>(left)) : 0;
+        if (ready == 0)
+            return request->parseState == ReadBody ? Reception::BodyStalled : Reception::HeadTimedOut;
+        long received = netReceive(connection->socket, connection->buffer, sizeof connection->buffer);
+        *lastResult = received;
+        if (received < 0) {
+            int error = netLastError();
+            if (netErrorIsWouldBlock(error) || netErrorIsInterrupted(error))
+                continue;
+        }
         if (received <= 0)
-            break;
+            return Reception::Ended;
         connection->bytesReceived += static_cast<uint64_t>(received);
-        parseRequestBytes(&connection->request, connection->buffer, static_cast<size_t>(received));
-        if (connection->request.parseState == Complete) {
-            complete = true;
-            break;
+        parseRequestBytes(request, connection->buffer, static_cast<size_t>(received));
+        if (request->parseState == Complete)
+            return Reception::Complete;
+        if (request->parseState == ReadBody) {
+            deadline = httpNowMs() + HTTP_BODY_GAP_TIMEOUT_MS;
+            if (!continueSent && requestAwaitsContinue(request)) {
+                static constexpr char CONTINUE[] = "HTTP/1.1 100 Continue\r\n\r\n";
+                netSend(connection->socket, CONTINUE, sizeof CONTINUE - 1);
+                continueSent = true;
+            }
         }
     }
-    printRequestWarnings(connection);
+}
 
-    if (complete) {
-        HttpResponse* response = handle_request(&connection->request);
-        if (response == nullptr) {
-            serverPrint("%s:%s: You have returned a NULL response - I'm assuming you took over "
-                        "the request handling yourself.\n",
-                        connection->remoteHost, connection->remotePort);
-        } else {
-            if (responseIsSendable(response)) {
-                holdSmallWrites(connection->socket);
-                sendHttpResponse(connection, response);
-            }
-            else
-                serverPrint("Error: the request for '%s' failed because there was neither a "
-                            "response body nor a filenameToSend\n",
-                            connection->request.path);
-            releaseResponse(response);
-        }
-        finishSending(connection);
+// The server's own answers to requests it does not hand to the routes.
+static HttpResponse* tooLargeReply()
+{
+    return newFormattedResponse(413, "Payload Too Large", "text/plain",
+                                "The request body is larger than the limit of %lld bytes (%lld MiB)",
+                                static_cast<long long>(REQUEST_BODY_MAX_BYTES),
+                                static_cast<long long>(REQUEST_BODY_MAX_BYTES >> 20));
+}
+
+static HttpResponse* busyReply()
+{
+    HttpResponse* response = newFormattedResponse(
+        503, "Service Unavailable", "text/plain",
+        "The server holds too much request data right now (%llu MiB at most); try again later",
+        static_cast<unsigned long long>(HTTP_BODY_MEMORY_MAX >> 20));
+    if (response != nullptr)
+        response->additionalHeaders = strdup("Retry-After: 1\r\n");
+    return response;
+}
+
+// Ends our side of the connection so that the response is not lost: closing a socket with
+// unread input makes the kernel send a reset, and a reset that overtakes the response can
+// discard it at the client. So we send our FIN first and read (and drop) what the peer still
+// sends until it closes too, for at most HTTP_LINGER_MS and HTTP_LINGER_MAX_BYTES.
+static void finishSending(HttpConnection* connection)
+{
+    if (!netShutdownSend(connection->socket))
+        return;
+    int64_t deadline = httpNowMs() + HTTP_LINGER_MS;
+    size_t drained = 0;
+    while (drained < HTTP_LINGER_MAX_BYTES) {
+        int64_t left = deadline - httpNowMs();
+        if (left <= 0 || netWait(connection->socket, false, static_cast<int>(left)) <= 0)
+            return;
+        long count = netReceive(connection->socket, connection->buffer, sizeof connection->buffer);
+        if (count < 0 && netErrorIsWouldBlock(netLastError()))
+            continue;
+        if (count <= 0)
+            return;
+        drained += static_cast<size_t>(count);
+    }
+}
+
+// Answers a complete request: the server's own refusals, or the routes.
+static void answerRequest(HttpConnection* connection)
+{
+    const HttpRequest* request = &connection->request;
+    bool own = request->bodyTooLarge || request->bodyRefused;
+    HttpResponse* response = request->bodyTooLarge ? tooLargeReply()
+                             : request->bodyRefused ? busyReply()
+                                                    : handle_request(request);
+    char shown[CONSOLE_TEXT_SIZE];
+    if (response == nullptr) {
+        serverPrint("%s:%s: You have returned a NULL response - I'm assuming you took over "
+                    "the request handling yourself.\n",
+                    connection->remoteHost, connection->remotePort);
+    } else if (!responseIsSendable(response)) {
+        serverPrint("Error: the request for '%s' failed because there was neither a "
+                    "response body nor a filenameToSend\n",
+                    consoleTextOf(request->path, shown, sizeof shown));
     } else {
+        if (own)
+            serverPrint("Refused the request from %s:%s with %d: %s\n", connection->remoteHost,
+                        connection->remotePort, response->statusCode,
+                        request->bodyTooLarge ? "its declared body is over the limit"
+                                              : "the request-body memory is spent");
+        connection->sendDeadlineMs = httpNowMs() + HTTP_SEND_TIMEOUT_MS;
+        netHoldSmallWrites(connection->socket);
+        sendHttpResponse(connection, response);
+    }
+    releaseResponse(response);
+    finishSending(connection);
+}
+
+void serveConnection(HttpConnection* connection)
+{
+    HttpServer* server = connection->server;
+    netNumericName(reinterpret_cast<const sockaddr*>(connection->remoteAddress),
+                   static_cast<size_t>(connection->remoteAddressLength), connection->remoteHost,
+                   HTTP_REMOTE_HOST_SIZE, connection->remotePort, HTTP_REMOTE_PORT_LIMIT);
+    netSetNonBlocking(connection->socket);
+    connection->request.admitBody = admitBody;
+    connection->request.admitContext = connection;
+
+    long lastResult = 0;
+    Reception reception = receiveRequest(connection, &lastResult);
+    printRequestWarnings(connection);
+    const HttpRequest* request = &connection->request;
+    switch (reception) {
+    case Reception::Complete:
+        answerRequest(connection);
+        break;
+    case Reception::HeadTimedOut:
+        serverPrint("Closed the connection from %s:%s: its request line and headers did not "
+                    "arrive within %d ms (%llu bytes received)\n",
+                    connection->remoteHost, connection->remotePort, HTTP_HEAD_TIMEOUT_MS,
+                    static_cast<unsigned long long>(connection->bytesReceived));
+        break;
+    case Reception::BodyStalled:
+        serverPrint("Closed the connection from %s:%s: its body stalled for %d ms (%llu of %llu "
+                    "bytes received)\n",
+                    connection->remoteHost, connection->remotePort, HTTP_BODY_GAP_TIMEOUT_MS,
+                    static_cast<unsigned long long>(request->body.length),
+                    static_cast<unsigned long long>(request->body.capacity));
+        break;
+    case Reception::Ended:
         serverPrint("No request found from %s:%s? Closing connection. Here's the last bytes we "
                     "received in the request (length %lli). The total bytes received on this "
                     "connection: %lli :\n",
                     connection->remoteHost, connection->remotePort,
-                    static_cast<long long>(received),
+                    static_cast<long long>(lastResult),
                     static_cast<long long>(connection->bytesReceived));
+        break;
     }
-    closeSocket(connection->socket);
+    netClose(connection->socket);
 
-    {
-        std::lock_guard<std::mutex> hold(server->connectionCountLock);
-        server->activeConnections -= 1;
-        server->connectionFinished.notify_one();
-    }
+    // The record goes before the count: once the count is 0 nothing of the connection remains.
     releaseConnection(connection);
-    return nullptr;
+    std::lock_guard<std::mutex> hold(server->connectionCountLock);
+    server->activeConnections -= 1;
+    server->connectionFinished.notify_one();
 }

@@ -1,35 +1,68 @@
 // HTTP server: the process's one listener, its accept loop, and one thread per connection.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
+#include "http/handler.h"
+#include "http/net.h"
 #include "http/request.h"
 #include "http/response.h"
 
-// Every message of the server goes to standard output. A connection carries exactly one
-// request: it is received and parsed, handed to handle_request, the response is sent and the
-// connection is closed. There is no keep-alive, no time-out and no connection limit.
+// Every message of the server goes to standard output; request bytes in them are escaped and
+// cut (console_text.h). A connection carries exactly one request: it is received and parsed,
+// handed to handle_request, the response is sent and the connection is closed. While it
+// lasts a connection has a thread of its own; finished threads wait for later connections
+// (up to HTTP_SPARE_THREADS of them), so a new connection seldom costs a thread start.
+
+// Limits, chosen so that no honest local client meets them while no client can hold the
+// service for long or take all of its memory:
+// - simultaneous connections; beyond it a new connection is answered at once with 503 and
+//   closed. Lowered at start when the descriptor limit cannot be raised to fit it.
+constexpr int32_t HTTP_MAX_CONNECTIONS = 4096;
+constexpr uint64_t HTTP_DESCRIPTOR_RESERVE = 64; // descriptors kept for everything else
+// - request-body memory that connections in progress may hold (declared lengths, reserved
+//   when a header block completes); a body beyond it is refused with 503 and Retry-After.
+constexpr uint64_t HTTP_BODY_MEMORY_MAX = uint64_t{512} << 20;
+// - time from the connection's start until its request line and headers are complete;
+constexpr int HTTP_HEAD_TIMEOUT_MS = 10000;
+// - longest pause between two pieces of a request body;
+constexpr int HTTP_BODY_GAP_TIMEOUT_MS = 10000;
+// - time the client has to take the whole response; after it the response is abandoned.
+constexpr int HTTP_SEND_TIMEOUT_MS = 30000;
+// Each limit that ends a connection prints one line. Repeated accept failures and refused
+// connections are reported at most once per HTTP_REPORT_INTERVAL_MS, with their count.
+constexpr int HTTP_REPORT_INTERVAL_MS = 5000;
+constexpr int HTTP_ACCEPT_BACKOFF_MS = 10; // pause after a transient accept failure
+// Threads: stack of a connection thread, and finished threads kept for later connections.
+constexpr size_t HTTP_THREAD_STACK_SIZE = size_t{256} << 10;
+constexpr int32_t HTTP_SPARE_THREADS = 8;
 
 // The one server of the process. Invariants: activeConnections >= 0 and it counts exactly the
-// accepted connections whose thread has not yet finished (a connection whose thread could not
-// be started is taken back at once); it changes only under connectionCountLock.
+// accepted connections whose thread has not yet finished with them (a connection whose
+// thread could not be started is taken back at once); it changes only under
+// connectionCountLock. bodyMemory is the sum of the bodyReserved of the live connections.
 struct HttpServer {
     bool initialized;                       // set by the first httpServerThread
     std::mutex listenerLock;                // held while the listener is closed
     bool shouldRun;                         // the accept loop runs while set; set once, never cleared
-    int listener;                           // the listening socket
+    NetSocket listener;                     // the listening socket
     bool stopped;                           // accept loop over and every connection finished
-    std::mutex stopLock;                    // guards stopped
-    std::condition_variable stoppedCondition;   // one waiter woken when stopped is set
+    std::mutex stopLock;                    // guards stopped and listening
+    std::condition_variable stoppedCondition;   // woken when listening or stopped is set
     int32_t activeConnections;              // accepted connections whose thread runs
     std::condition_variable connectionFinished; // one waiter woken per finished connection
     std::mutex connectionCountLock;         // guards activeConnections; goes with connectionFinished
+    bool listening;                         // the listener is bound and listening
+    int32_t connectionLimit;                // HTTP_MAX_CONNECTIONS, or less to fit descriptors
+    std::atomic<uint64_t> bodyMemory;       // request-body bytes reserved by live connections
+    std::mutex poolLock;                    // guards idleThreads and handOff
+    std::condition_variable poolWork;       // woken when a connection is handed off
+    int32_t idleThreads;                    // finished threads waiting and not yet given work
+    struct HttpConnection* handOff;         // connections handed to idle threads, a stack
 };
 
 constexpr size_t HTTP_RECEIVE_BUFFER_SIZE = 16384;  // bytes asked for by each receive
@@ -42,12 +75,12 @@ static_assert(HTTP_REMOTE_ADDRESS_SIZE >= sizeof(sockaddr_storage));
 static_assert(HTTP_REMOTE_PORT_LIMIT <= HTTP_REMOTE_PORT_SIZE);
 
 // One accepted connection: a heap record created zero-filled (the parser relies on that),
-// handed to its own thread when that thread starts, touched by no other thread afterwards,
-// and released by that thread with the request body.
+// handed to one thread, touched by no other thread afterwards, and released by that thread
+// with the request body.
 struct HttpConnection {
     char buffer[HTTP_RECEIVE_BUFFER_SIZE];             // receive buffer
     char headerBuffer[HTTP_HEADER_BUFFER_SIZE];        // response header block
-    int socket;                                        // the accepted connection
+    NetSocket socket;                                  // the accepted connection
     alignas(sockaddr_storage) unsigned char remoteAddress[HTTP_REMOTE_ADDRESS_SIZE]; // peer
     int32_t remoteAddressLength;                       // 128 before accept, then the real length
     char remoteHost[HTTP_REMOTE_HOST_SIZE];            // peer address, numeric, "" if unknown
@@ -55,52 +88,47 @@ struct HttpConnection {
     uint64_t bytesReceived;                            // total bytes received
     HttpRequest request;                               // the request, filled by the parser
     HttpServer* server;                                // the owning server
+    uint64_t bodyReserved;         // declared body bytes counted in server->bodyMemory
+    int64_t sendDeadlineMs;        // monotonic time (httpNowMs) by which the response must be out
+    HttpConnection* next;          // next in the server's hand-off stack
 };
 
-// Thread routine started by server mode. portArgument points to an int that lives for the
-// process; its low 16 bits are the port, read once. Initialises the one server on first use,
-// listens on 0.0.0.0 at that port and returns 0 once acceptConnectionsUntilStopped has
-// returned (at once when the listener cannot be created or bound).
-void* httpServerThread(void* portArgument);
+// Where the server listens: port (its low 16 bits are used) and an IPv4 or IPv6 literal, ""
+// for all IPv4 interfaces.
+constexpr size_t HTTP_ADDRESS_TEXT_SIZE = 64;
+struct HttpListenOptions {
+    int port;
+    char address[HTTP_ADDRESS_TEXT_SIZE];
+};
+
+// Thread routine started by server mode. listenOptions points to an HttpListenOptions that
+// lives for the process, read once. Initialises the one server on first use, listens there
+// and returns null once acceptConnectionsUntilStopped has returned (at once when the address
+// is not a literal, or the listener cannot be created or bound).
+void* httpServerThread(void* listenOptions);
+
+// Waits until the server thread listens (true) or has ended without listening (false).
+bool httpServerAwaitListening();
 
 // Creates the listener on address (SO_REUSEADDR, backlog SOMAXCONN), prints the ready notice
-// and accepts until accept fails with an error that ends the loop; EINTR, EBADF, ECONNABORTED
-// and resource shortages (EMFILE, ENFILE, ENOBUFS, ENOMEM: reported, then a back-off of
-// HTTP_ACCEPT_BACKOFF_MS) do not. Returns 1 when the listener cannot be created or bound, 0
-// after the loop has ended and every connection thread has finished.
-constexpr int HTTP_ACCEPT_BACKOFF_MS = 10;
-int acceptConnectionsUntilStopped(HttpServer* server, const sockaddr_in* address);
+// and accepts until accept fails with an error that ends the loop; interrupted calls,
+// connections aborted by their peer and resource shortages do not (a shortage is reported
+// and followed by a pause of HTTP_ACCEPT_BACKOFF_MS). Returns 1 when the listener cannot be
+// created or bound, 0 after the loop has ended and every connection thread has finished.
+int acceptConnectionsUntilStopped(HttpServer* server, const sockaddr* address,
+                                  size_t addressLength);
 
-// Thread routine of one accepted connection (an HttpConnection*, owned from then on): receives
-// and parses one request, prints the parser's warnings, calls handle_request, sends the
-// response, closes the connection, counts it down and releases the record. Returns null.
-// After a request it ends its sending side first and drops what the peer still sends, until
-// the peer closes or for at most HTTP_LINGER_MS and HTTP_LINGER_MAX_BYTES, so that closing
-// with unread input (which resets the connection) cannot discard the response at the client.
+// Serves one accepted connection (owned from then on) on the calling thread: receives and
+// parses one request within the time limits, prints the parser's warnings, answers it
+// (413 for a declared body beyond the limit, 503 when the body memory is spent, else
+// handle_request), sends the response, closes the connection, counts it down and releases
+// the record. After a response it ends its sending side first and drops what the peer still
+// sends, until the peer closes or for at most HTTP_LINGER_MS and HTTP_LINGER_MAX_BYTES, so
+// that closing with unread input (which resets the connection) cannot discard the response.
 constexpr int HTTP_LINGER_MS = 1000;
 constexpr size_t HTTP_LINGER_MAX_BYTES = 64 * HTTP_RECEIVE_BUFFER_SIZE;
-void* serveConnection(void* connection);
+void serveConnection(HttpConnection* connection);
 
-// The application's handler, defined by the routes. Contract:
-// 1. Called at most once per connection, on its thread, only for a request whose parseState
-//    is Complete; several connection threads may call it at once.
-// 2. request is the connection's own record; the body's contents is zero-terminated and null
-//    when there is no body. The handler only reads it; the server reads path again afterwards.
-// 3. The returned response belongs to the server. It is sent when its body's length is above 0,
-//    or when it was made by newEmptyBodyResponse; any other response with an empty body is not
-//    sent ("neither a response body nor a filenameToSend").
-// 4. The server then frees reasonPhrase, filenameToSend, contentType, additionalHeaders, the
-//    body's contents and the record: each must be a separate heap block or null.
-// 5. A null result sends nothing ("You have returned a NULL response") and closes as usual.
-HttpResponse* handle_request(const HttpRequest* request);
 
-// A response whose empty body is meant: it goes out with "Content-Length: 0". reasonPhrase and
-// contentType are copied (null stays null). Its body is a block of one zero byte (length 0,
-// capacity HTTP_EMPTY_BODY_CAPACITY), a form that text buffers, which start at 256 bytes, never
-// take, so the server can tell it from a formatted empty text. Null when memory runs out.
-constexpr uint64_t HTTP_EMPTY_BODY_CAPACITY = 1;
-HttpResponse* newEmptyBodyResponse(int statusCode, const char* reasonPhrase,
-                                   const char* contentType);
-
-// Whether the server puts response on the wire (rule 3 above).
-bool responseIsSendable(const HttpResponse* response);
+// Milliseconds of a monotonic clock.
+int64_t httpNowMs();

@@ -38,7 +38,7 @@ inline std::string expected_reply(int status, const std::string& reason, const s
 {
     return "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nContent-Type: " + type +
            "\r\nAccess-Control-Allow-Origin: *\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nServer: tavrinhost/1.0.2\r\n\r\n" + body;
+           "\r\nServer: tavrinhost/1.0.2\r\nConnection: close\r\n\r\n" + body;
 }
 
 inline std::string json_body(const std::string& pwd, const std::string& payload)
@@ -97,9 +97,17 @@ inline std::vector<ReplyCase> fixed_reply_cases()
         {"decrypt payload not Base64", make_request("POST", "/decrypt", json_body("pw", "%%%%")), 500,
          "Bad Request", text, "Unable to decode the provided body", "Decrypting client content...",
          false},
-        {"JSON escapes are not undone", make_request("POST", "/encrypt", json_body("pw", "aGk\\/")),
+        {"a malformed JSON escape in the payload", make_request("POST", "/encrypt", json_body("pw", "aGk\\x")),
          500, "Bad Request", text, "Unable to decode the provided body",
          "Encrypting client content...", false},
+        {"a JSON escape of a character beyond ASCII in the payload",
+         make_request("POST", "/decrypt", json_body("pw", "aGk\\u00e9")), 500, "Bad Request", text,
+         "Unable to decode the provided body", "Decrypting client content...", false},
+        {"pwd without its closing quote", make_request("POST", "/encrypt", "{\"body\":\"aGk=\",\"pwd\":\"abc"),
+         400, "Bad Request", text, "Missing required parameter: pwd", "Error: Missing password.", false},
+        {"body without its closing quote", make_request("POST", "/encrypt", "{\"pwd\":\"pw\",\"body\":\"aGk="),
+         400, "Bad Request", text, "Missing required parameter: body", "Error: Missing body.", false},
+
         {"encrypt with an unknown algorithm id",
          make_request("POST", "/encrypt", json_body(".Zsecret", "aGVsbG8=")), 500, "Bad Request",
          text, "Encryption failed: Unsupported algorithm id", "Encrypting client content...", false},

@@ -142,33 +142,65 @@ TEST(RequestParser, ContentLengthRules)
         int state;
         uint64_t capacity;
         bool body;
+        bool too_large;
     } cases[] = {
-        {"content-length: 4\r\n", ReadBody, 4, true},
-        {"CONTENT-LENGTH:4\r\n", ReadBody, 4, true},
-        {"Content-Length : 4\r\n", Complete, 0, false},  // the space belongs to the name
-        {"Content-Length: x4\r\n", Complete, 0, false},
-        {"Content-Length: 0\r\n", Complete, 0, false},
-        {"Content-Length: -7\r\n", Complete, 0, false},
-        {"Content-Length: 3\r\nContent-Length: 9\r\n", ReadBody, 3, true}, // first one counts
-        {"Content-Length:  +12abc\r\n", ReadBody, 12, true},
-        {"Content-Length: 134217729\r\n", ReadBody, 134217728, true},
-        {"Content-Length: 4294967296\r\n", ReadBody, 134217728, true},
-        {"Content-Length: 99999999999999999999999999\r\n", ReadBody, 134217728, true},
-        {"Content-Length: -99999999999999999999999999\r\n", Complete, 0, false},
-        {"Content-Length: 2147483648\r\n", ReadBody, 134217728, true},
+        {"content-length: 4\r\n", ReadBody, 4, true, false},
+        {"CONTENT-LENGTH:4\r\n", ReadBody, 4, true, false},
+        {"Content-Length : 4\r\n", Complete, 0, false, false},  // the space belongs to the name
+        {"Content-Length: x4\r\n", Complete, 0, false, false},
+        {"Content-Length: 0\r\n", Complete, 0, false, false},
+        {"Content-Length: -7\r\n", Complete, 0, false, false},
+        {"Content-Length: 3\r\nContent-Length: 9\r\n", ReadBody, 3, true, false}, // first one counts
+        {"Content-Length:  +12abc\r\n", ReadBody, 12, true, false},
+        {"Content-Length: 134217728\r\n", ReadBody, 134217728, true, false},
+        // Beyond the limit: complete at the blank line, nothing allocated, flagged.
+        {"Content-Length: 134217729\r\n", Complete, 0, false, true},
+        {"Content-Length: 4294967296\r\n", Complete, 0, false, true},
+        {"Content-Length: 99999999999999999999999999\r\n", Complete, 0, false, true},
+        {"Content-Length: -99999999999999999999999999\r\n", Complete, 0, false, false},
+        {"Content-Length: 2147483648\r\n", Complete, 0, false, true},
     };
     for (const auto& c : cases) {
         Request r = parse(std::string("POST / HTTP/1.1\r\n") + c.headers + "\r\n");
         EXPECT_EQ(r->parseState, c.state) << c.headers;
         EXPECT_EQ(r->body.capacity, c.capacity) << c.headers;
         EXPECT_EQ(r->body.contents != nullptr, c.body) << c.headers;
+        EXPECT_EQ(r->bodyTooLarge, c.too_large) << c.headers;
         EXPECT_FALSE(r->bodyAllocationFailed) << c.headers;
     }
 }
 
+TEST(RequestParser, BodyAdmissionAndContinueExpectation)
+{
+    // The admission check sees the declared length before anything is allocated.
+    static uint64_t asked = 0;
+    auto refuse = [](void*, uint64_t length) { asked = length; return false; };
+    Request refused = fresh();
+    refused->admitBody = refuse;
+    std::string bytes = "POST / HTTP/1.1\r\nContent-Length: 70\r\n\r\nbody bytes";
+    parseRequestBytes(refused.get(), bytes.data(), bytes.size());
+    EXPECT_EQ(asked, 70u);
+    EXPECT_EQ(refused->parseState, Complete);
+    EXPECT_TRUE(refused->bodyRefused);
+    EXPECT_EQ(refused->body.contents, nullptr);
+
+    const struct {
+        const char* bytes;
+        bool awaits;
+    } cases[] = {
+        {"POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n", true},
+        {"POST / HTTP/1.1\r\nexpect: 100-Continue\r\nContent-Length: 5\r\n\r\n", true},
+        {"POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\nab", false},
+        {"POST / HTTP/1.1\r\nExpect: 100-continue\r\n\r\n", false}, // no body to wait for
+        {"POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\n", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(requestAwaitsContinue(parse(c.bytes).get()), c.awaits) << c.bytes;
+}
+
 TEST(RequestParser, LargestBodyCompletesAndFlagsTheRest)
 {
-    Request r = parse("POST / HTTP/1.1\r\nContent-Length: 999999999\r\n\r\n");
+    Request r = parse("POST / HTTP/1.1\r\nContent-Length: 134217728\r\n\r\n");
     ASSERT_EQ(r->body.capacity, static_cast<uint64_t>(REQUEST_BODY_MAX_BYTES));
     std::string chunk(16384, 'b');
     for (uint64_t sent = 0; sent < r->body.capacity; sent += chunk.size())

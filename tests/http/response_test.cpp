@@ -131,13 +131,20 @@ TEST(Responses, WireBytesAreExact)
     EXPECT_EQ(sendHttpResponse(w.connection, r), 0);
     EXPECT_EQ(drain(w.peer), "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n"
                              "Access-Control-Allow-Origin: *\r\nContent-Length: 5\r\n"
-                             "Server: tavrinhost/1.0.2\r\n\r\nhello");
+                             "Server: tavrinhost/1.0.2\r\nConnection: close\r\n\r\nhello");
     r->additionalHeaders = strdup("X-One: 1\r\n");
     r->body.length = 0;
     EXPECT_EQ(sendHttpResponse(w.connection, r), 0);
     EXPECT_EQ(drain(w.peer), "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n"
                              "Access-Control-Allow-Origin: *\r\nContent-Length: 0\r\n"
-                             "Server: tavrinhost/1.0.2\r\nX-One: 1\r\n\r\n");
+                             "Server: tavrinhost/1.0.2\r\nConnection: close\r\nX-One: 1\r\n\r\n");
+    // A status that never has a body goes out without the two body headers.
+    HttpResponse* none = newEmptyBodyResponse(204, "No Content", nullptr);
+    none->additionalHeaders = strdup("X-Two: 2\r\n");
+    EXPECT_EQ(sendHttpResponse(w.connection, none), 0);
+    EXPECT_EQ(drain(w.peer), "HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: *\r\n"
+                             "Server: tavrinhost/1.0.2\r\nConnection: close\r\nX-Two: 2\r\n\r\n");
+    releaseResponse(none);
     free_response(r);
     close_wire(w);
 }

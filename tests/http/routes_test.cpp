@@ -250,7 +250,6 @@ TEST_F(RoutesTest, AllocationFailuresEndInAReplyAndReleaseEverything)
         {"missing pwd", make_request("POST", "/encrypt", "{\"body\":\"aGk=\"}")},
     };
     messages();
-    bool retried = false;
     for (const auto& [name, bytes] : requests) {
         for (long n = 1;; ++n) {
             HttpRequest* request = parse(bytes);
@@ -266,17 +265,11 @@ TEST_F(RoutesTest, AllocationFailuresEndInAReplyAndReleaseEverything)
                 }
             }
             release(response);
-            if (name == "encrypt") {
-                // A failed encoding is retried with a fresh container.
-                for (const std::string& m : messages())
-                    retried = retried || m == "Error detected - Retry 0";
-            }
             if (!fired)
                 break;
             ASSERT_LT(n, 5000) << name;
         }
     }
-    EXPECT_TRUE(retried) << "no allocation failure led to the encryption being retried";
     messages();
 }
 

@@ -1,10 +1,12 @@
-// Service worker of the sample extension: exposes the host client to the extension's pages
-// (and to tests, through the worker's global tavrinhost).
+// Background of the sample extension: a service worker in Chromium, a module background script
+// in Firefox. Runs the popup's requests through the host client, which outlives the popup.
 import * as tavrinhost from "./tavrinhost.js";
 
-self.tavrinhost = tavrinhost;
+const api = globalThis.browser ?? globalThis.chrome;
 
-chrome.runtime.onMessage.addListener((request, sender, reply) => {
+// {op: "status"} | {op: "encrypt", password, text} | {op: "decrypt", password, container};
+// replies {ok: true, value} or {ok: false, error}.
+api.runtime.onMessage.addListener((request, sender, reply) => {
   const run = {
     status: () => tavrinhost.status(),
     encrypt: () => tavrinhost.encryptText(request.password, request.text),

@@ -1,6 +1,7 @@
-// Popup of the sample extension: asks the service worker to talk to the host.
+// Popup of the sample extension: asks the background to talk to the host.
 const $ = (id) => document.getElementById(id);
-const ask = (message) => chrome.runtime.sendMessage(message);
+const api = globalThis.browser ?? globalThis.chrome;
+const ask = (message) => api.runtime.sendMessage(message);
 const show = (reply) => { $("out").textContent = reply.ok ? String(reply.value) : "Error: " + reply.error; };
 
 $("status").onclick = async () => {

@@ -1,5 +1,6 @@
 // Client of the tavrinhost native-messaging host: one port per request, the chunked protocol
-// on the way in, data frames on the way out.
+// on the way in, data frames on the way out. Runs in Chromium-family browsers (chrome.*) and in
+// Firefox (browser.*).
 //
 // Request:  {"action":A,"raw":R,"length":N,"pwd":P}, then {"p":"..."} chunks carrying N
 //           characters in all. A: 0 status, 1 encrypt, 2 decrypt. R (encrypt): 1 when the
@@ -8,12 +9,16 @@
 //           64000 characters each) then {"end":"true"}; or {"error":"..."} (followed by
 //           {"end":"true"} for failures of the action itself).
 
-const HOST_NAME = "com.tavrinhost.host";
+export const HOST_NAME = "com.tavrinhost.host";
 const CHUNK_CHARACTERS = 64000;
+const api = globalThis.browser ?? globalThis.chrome;
 
-function exchange(first, data) {
+// Sends the first message and data in chunks to a new host process (host names its manifest);
+// resolves to the status reply or to {data, frames}, rejects with the host's or the browser's
+// reason.
+function exchange(first, data, host = HOST_NAME) {
   return new Promise((resolve, reject) => {
-    const port = chrome.runtime.connectNative(HOST_NAME);
+    const port = api.runtime.connectNative(host);
     const pieces = [];
     let error = null;
     let done = false;
@@ -30,8 +35,9 @@ function exchange(first, data) {
       else if (typeof message.error === "string") error = message.error;
       else if (message.end === "true") finish(() => resolve({ data: pieces.join(""), frames: pieces.length }));
     });
-    port.onDisconnect.addListener(() => {
-      const reason = chrome.runtime.lastError ? chrome.runtime.lastError.message : "host closed";
+    // Firefox gives the reason as the port's error, Chromium as runtime.lastError.
+    port.onDisconnect.addListener((closed) => {
+      const reason = closed.error?.message ?? api.runtime.lastError?.message ?? "host closed";
       if (error === null && !done) error = reason;
       finish(() => {});
     });

@@ -2,6 +2,7 @@
 const $ = (id) => document.getElementById(id);
 const api = globalThis.browser ?? globalThis.chrome;
 const ask = (message) => api.runtime.sendMessage(message);
+const secret = () => ({ password: $("password").value, algorithm: $("algorithm").value });
 const show = (reply) => { $("out").textContent = reply.ok ? String(reply.value) : "Error: " + reply.error; };
 
 $("status").onclick = async () => {
@@ -9,6 +10,6 @@ $("status").onclick = async () => {
   $("state").textContent = reply.ok ? `${reply.value.status} ${reply.value.version}` : reply.error;
 };
 $("encrypt").onclick = async () =>
-  show(await ask({ op: "encrypt", password: $("password").value, text: $("text").value }));
+  show(await ask({ op: "encrypt", ...secret(), text: $("text").value }));
 $("decrypt").onclick = async () =>
-  show(await ask({ op: "decrypt", password: $("password").value, container: $("text").value.trim() }));
+  show(await ask({ op: "decrypt", ...secret(), container: $("text").value.trim() }));

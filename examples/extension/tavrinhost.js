@@ -8,10 +8,25 @@
 // Replies:  {"status":"OK","version":"1.0.2"}; or {"data":"..."} frames (Base64 text, at most
 //           64000 characters each) then {"end":"true"}; or {"error":"..."} (followed by
 //           {"end":"true"} for failures of the action itself).
+// Passwords: the host takes the algorithm from a "." + id prefix and, without one, uses
+// AES-256-CTR, which cannot tell a wrong password. The text and byte functions below therefore
+// send ".1" (AES-256-GCM, which refuses a wrong password) unless the caller picks another id;
+// a password that already carries a prefix goes out unchanged.
 
 export const HOST_NAME = "com.tavrinhost.host";
 const CHUNK_CHARACTERS = 64000;
 const api = globalThis.browser ?? globalThis.chrome;
+
+// Algorithm ids: "1" AES-256-GCM, "3" AES-256-CBC, "5" and "2" AES-256-CTR (PBKDF2 with 2048 or
+// 1024 iterations), "C" AES-256-CTR with EVP_BytesToKey, "A" OpenSSL enc (refused in FIPS mode).
+export const DEFAULT_ALGORITHM = "1";
+const PREFIXED = /^\.[1235AC]/;
+
+// The password as the host must see it: unchanged when it starts with a prefix, else behind
+// "." + algorithm (DEFAULT_ALGORITHM when none is given).
+export function withPrefix(password, algorithm) {
+  return PREFIXED.test(password) ? password : `.${algorithm || DEFAULT_ALGORITHM}${password}`;
+}
 
 // Sends the first message and data in chunks to a new host process (host names its manifest);
 // resolves to the status reply or to {data, frames}, rejects with the host's or the browser's
@@ -66,26 +81,28 @@ export function status() {
   return exchange({ action: 0 }, "");
 }
 
-// Encrypts bytes; resolves to the Base64 text of the "Salted__" container.
-export async function encryptBytes(password, bytes) {
+// Encrypts bytes; resolves to the Base64 text of the "Salted__" container. algorithm applies to
+// a password without prefix (see withPrefix).
+export async function encryptBytes(password, bytes, algorithm) {
   const data = bytesToBase64(bytes);
-  const reply = await exchange({ action: 1, raw: 1, length: data.length, pwd: password }, data);
+  const pwd = withPrefix(password, algorithm);
+  const reply = await exchange({ action: 1, raw: 1, length: data.length, pwd }, data);
   return reply.data;
 }
 
 // Decrypts the Base64 text of a container; resolves to the plaintext bytes.
-export async function decryptToBytes(password, containerBase64) {
-  const reply = await exchange({ action: 2, raw: 0, length: containerBase64.length, pwd: password },
-                               containerBase64);
+export async function decryptToBytes(password, containerBase64, algorithm) {
+  const pwd = withPrefix(password, algorithm);
+  const reply = await exchange({ action: 2, raw: 0, length: containerBase64.length, pwd }, containerBase64);
   return base64ToBytes(reply.data);
 }
 
-export async function encryptText(password, text) {
-  return encryptBytes(password, new TextEncoder().encode(text));
+export async function encryptText(password, text, algorithm) {
+  return encryptBytes(password, new TextEncoder().encode(text), algorithm);
 }
 
-export async function decryptText(password, containerBase64) {
-  return new TextDecoder().decode(await decryptToBytes(password, containerBase64));
+export async function decryptText(password, containerBase64, algorithm) {
+  return new TextDecoder().decode(await decryptToBytes(password, containerBase64, algorithm));
 }
 
 export { exchange };

@@ -5,7 +5,7 @@ import fs from "node:fs";
 import http from "node:http";
 import path from "node:path";
 import { after, before, test } from "node:test";
-import { freePort, launch, launcher, tempDir, top } from "./support.mjs";
+import { checkPasswordOutcomes, freePort, launch, launcher, PASSWORDS, tempDir, TEXT, top } from "./support.mjs";
 
 let server;       // the tavrinhost server process
 let pages;        // the static server of examples/web
@@ -67,8 +67,10 @@ test("encrypt and decrypt with the page's buttons", async () => {
   await page.fill("#plaintext", "Hello from a web page — ünïcödé");
   await page.click("#encrypt");
   await page.waitForFunction(() => document.getElementById("container").textContent.length > 0);
-  const container = await page.textContent("#container");
-  assert.ok(Buffer.from(container, "base64").subarray(0, 8).toString() === "Salted__");
+  const container = Buffer.from(await page.textContent("#container"), "base64");
+  assert.equal(container.subarray(0, 8).toString(), "Salted__");
+  const plainSize = Buffer.byteLength("Hello from a web page — ünïcödé");
+  assert.equal(container.length, plainSize + 8 + 16 + 12 + 16, "a password without prefix gives a GCM container");
   await page.fill("#plaintext", "");
   await page.click("#decrypt");
   await page.waitForFunction(() => document.getElementById("plaintext").value.length > 0);
@@ -95,16 +97,19 @@ test("a JSON content type makes the browser send a preflight, which fails", asyn
   assert.equal(outcome, "refused");
 });
 
-test("a wrong password's reply reaches the page with its reason", async () => {
-  const message = await page.evaluate(async () => {
-    const container = await window.tavrinhost.encryptText(".1right", "text");
-    try {
-      await window.tavrinhost.decryptText(".1wrong", container);
-      return "no error";
-    } catch (e) {
-      return e.message;
+test("the page's passwords: .1 unless another algorithm is picked, prefixes kept, wrong ones refused with the reason", async () => {
+  const outcomes = await page.evaluate(async ({ text, rows }) => {
+    const t = window.tavrinhost;
+    const decode = (base64) => new TextDecoder().decode(Uint8Array.from(atob(base64), (c) => c.charCodeAt(0)));
+    const results = [];
+    for (const { typed, algorithm, sent } of rows) {
+      const container = await t.encryptText(typed, text, algorithm);
+      const asSent = await t.call("/decrypt", sent, container).then(decode, (e) => `refused: ${e.message}`);
+      const back = await t.decryptText(typed, container, algorithm);
+      const wrong = await t.decryptText(typed + "!", container, algorithm).then(() => null, (e) => e.message);
+      results.push({ asSent, back, wrong });
     }
-  });
-  assert.match(message, /^500 /);
-  assert.match(message, /Decryption failed: /);
+    return results;
+  }, { text: TEXT, rows: PASSWORDS });
+  checkPasswordOutcomes(outcomes, /^500 .*Decryption failed: /s);
 });

@@ -161,13 +161,13 @@ const pageCall = (moduleUrl, fn, arg) =>
 async function openInChromium() {
   const dir = tempDir("tavrin-chromium-");
   installHost(["--extension-id", extensionId, "--user-data-dir", dir, "--launcher", launcher]);
-  const context = await launch(dir, extensionDir);
+  let context, host, origin, page;
   const close = async () => {
-    await context.close();
+    if (context) await context.close();
     fs.rmSync(dir, { recursive: true, force: true });
   };
-  let host, origin, page;
   try {
+    context = await launch(dir, extensionDir);
     const worker = context.serviceWorkers()[0] || (await context.waitForEvent("serviceworker", { timeout: START_TIMEOUT_MS }));
     const url = new URL(worker.url());
     [host, origin] = [url.host, `${url.protocol}//${url.host}`];
@@ -175,7 +175,7 @@ async function openInChromium() {
     await page.goto(`${origin}/popup.html`);
   } catch (e) {
     await close();
-    throw new Error(`the extension did not open in Chromium: ${e.message}`);
+    throw e.message.startsWith("Chromium") ? e : new Error(`the extension did not open in Chromium: ${e.message}`);
   }
   return {
     id: host,
@@ -214,6 +214,13 @@ async function openInFirefox() {
     ({ extension: id } = await bidi.send("webExtension.install", { extensionData: { type: "path", path: extensionDir } }));
     ({ context } = await bidi.send("browsingContext.create", { type: "tab" }));
     await bidi.send("browsingContext.navigate", { context, url: `${origin}/popup.html`, wait: "complete" });
+    // The background script starts with the add-on: wait until it takes messages.
+    const probe = { expression: "chrome.runtime.sendMessage({}).then(() => true, () => false)", target: { context }, awaitPromise: true };
+    const deadline = Date.now() + START_TIMEOUT_MS;
+    while (!(await bidi.send("script.evaluate", probe)).result?.value) {
+      if (Date.now() > deadline) throw new Error("the background script does not answer");
+      await new Promise((resolve) => setTimeout(resolve, 100));
+    }
   } catch (e) {
     firefox.kill("SIGKILL");
     fs.rmSync(home, { recursive: true, force: true });

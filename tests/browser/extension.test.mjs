@@ -42,6 +42,25 @@ for (const [browser, { expectedId, missingHost }] of Object.entries(BROWSERS)) {
       assert.match(reason, missingHost);
     });
 
+    test("the popup's buttons encrypt with AES-256-GCM by default and decrypt", async () => {
+      const outcome = await extension.run(async (t, text) => {
+        const $ = (id) => document.getElementById(id);
+        const press = async (button) => {
+          $("out").textContent = "";
+          $(button).click();
+          for (let i = 0; i < 400 && !$("out").textContent; i++) await new Promise((r) => setTimeout(r, 25));
+          return $("out").textContent;
+        };
+        $("password").value = "popup secret";
+        $("text").value = text;
+        const container = await press("encrypt");
+        $("text").value = container;
+        return { container, back: await press("decrypt") };
+      }, TEXT);
+      assert.equal(outcome.back, TEXT);
+      assert.equal(Buffer.from(outcome.container, "base64").length, Buffer.byteLength(TEXT) + 8 + 16 + 12 + 16);
+    });
+
     test("a 1 MiB payload encrypts and decrypts back through several data frames", async () => {
       const outcome = await extension.run(async (t) => {
         const size = 1 << 20;

@@ -133,10 +133,15 @@ struct SyslogClient {
     char pid_text[20];              // "[pid]" or empty
     char computer_name[SYSLOG_COMPUTER_NAME_MAX + 1]; // host field of the header
     int max_datagram;               // socket's maximum message size, at most 1024
+    // The header of the current second: formatting the local time is the dearest part of a
+    // message, and every message of one second shares it. Cleared whenever the channel opens.
+    time_t header_second;           // the second header was made for, -1 when there is none
+    char header[SYSLOG_DATAGRAM_MAX];
+    int header_length;
 };
 
 static SyslogClient client = {false, false, false, INVALID_SOCKET_HANDLE, {}, "localhost",
-                              SYSLOG_PORT, SYSLOG_FACILITY_USER, 0xFF, "", "", "", 0};
+                              SYSLOG_PORT, SYSLOG_FACILITY_USER, 0xFF, "", "", "", 0, -1, "", 0};
 
 // Never destroyed, so that a thread still logging during process exit finds it intact.
 static std::recursive_mutex& client_lock()
@@ -254,6 +259,7 @@ void syslog_open(const char* ident, int options, int facility)
     if (ident)
         snprintf(client.ident, sizeof client.ident, "%s", ident);
     client.facility = facility;
+    client.header_second = -1;
     client.connected = true;
 }
 
@@ -276,18 +282,25 @@ int log_message_v(const char* format, va_list args)
     if (!client.connected)
         return 0;
 
-    struct tm local = {};
-    platform_local_time(time(nullptr), &local);
+    time_t now = time(nullptr);
+    if (now != client.header_second) {
+        struct tm local = {};
+        platform_local_time(now, &local);
+        client.header_length = snprintf(client.header, sizeof client.header,
+                                        "<%d>%s %2d %02d:%02d:%02d %s %s%s: ",
+                                        client.facility | SEVERITY_NOTICE, MONTHS[local.tm_mon % 12],
+                                        local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                                        client.computer_name, client.ident, client.pid_text);
+        client.header_second = client.header_length < 0 ? -1 : now;
+    }
+    int header = client.header_length;
     char text[SYSLOG_DATAGRAM_MAX];
-    int header = snprintf(text, sizeof text, "<%d>%s %2d %02d:%02d:%02d %s %s%s: ",
-                          client.facility | SEVERITY_NOTICE, MONTHS[local.tm_mon % 12],
-                          local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                          client.computer_name, client.ident, client.pid_text);
     int room_end = client.max_datagram; // header, message and NUL fit in here
     if (header < 0)
         return 0;
     if (header >= room_end)
         header = room_end - 1;
+    memcpy(text, client.header, static_cast<size_t>(header));
     // A message longer than the room is cut to it.
     vsnprintf(text + header, static_cast<size_t>(room_end - header), format, args);
     text[room_end - 1] = '\0';

@@ -7,6 +7,10 @@
 
 #include <pthread.h>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -214,6 +218,13 @@ int netStartThread(void* (*routine)(void*), void* argument, size_t stackSize)
     result = pthread_create(&thread, &attributes, routine, argument);
     pthread_attr_destroy(&attributes);
     return result;
+}
+
+void netReleaseFreeMemory()
+{
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
 }
 
 uint64_t netRaiseDescriptorLimit(uint64_t wanted)

@@ -73,6 +73,10 @@ size_t netParseAddress(const char* text, uint16_t port, sockaddr_storage* addres
 // platform's default). Returns 0 or the thread library's error number.
 int netStartThread(void* (*routine)(void*), void* argument, size_t stackSize);
 
+// Gives the heap's free pages back to the system where the allocator keeps them (glibc's
+// per-thread arenas do); nothing elsewhere.
+void netReleaseFreeMemory();
+
 // Raises the limit on open descriptors towards wanted where the platform has such a limit,
 // and returns the limit in force afterwards (wanted where there is none).
 uint64_t netRaiseDescriptorLimit(uint64_t wanted);

@@ -345,6 +345,8 @@ int acceptConnectionsUntilStopped(HttpServer* server, const sockaddr* address, s
                 accepted = NET_INVALID_SOCKET;
             } else {
                 server->activeConnections += 1;
+                if (server->activeConnections > server->burstPeak)
+                    server->burstPeak = server->activeConnections;
             }
         }
         if (accepted == NET_INVALID_SOCKET) {
@@ -414,13 +416,13 @@ static void printRequestWarnings(const HttpConnection* connection)
                     host, port, static_cast<long>(REQUEST_MAX_HEADERS));
     if (request->methodTruncated)
         serverPrint("Warning: Request from %s:%s method was truncated to %s\n", host, port,
-                    consoleTextOf(request->method, shown, sizeof shown));
+                    consoleText(request->method, request->methodLength, shown, sizeof shown));
     if (request->pathTruncated)
         serverPrint("Warning: Request from %s:%s path was truncated to %s\n", host, port,
-                    consoleTextOf(request->path, shown, sizeof shown));
+                    consoleText(request->path, request->pathLength, shown, sizeof shown));
     if (request->versionTruncated)
         serverPrint("Warning: Request from %s:%s version was truncated to %s\n", host, port,
-                    consoleTextOf(request->version, shown, sizeof shown));
+                    consoleText(request->version, request->versionLength, shown, sizeof shown));
     if (request->bodyTruncated)
         serverPrint("Warning: Request from %s:%s body was truncated to %llu bytes\n", host, port,
                     static_cast<unsigned long long>(request->body.length));
@@ -524,7 +526,7 @@ static void answerRequest(HttpConnection* connection)
     } else if (!responseIsSendable(response)) {
         serverPrint("Error: the request for '%s' failed because there was neither a "
                     "response body nor a filenameToSend\n",
-                    consoleTextOf(request->path, shown, sizeof shown));
+                    consoleText(request->path, request->pathLength, shown, sizeof shown));
     } else {
         if (own)
             serverPrint("Refused the request from %s:%s with %d: %s\n", connection->remoteHost,
@@ -583,7 +585,16 @@ void serveConnection(HttpConnection* connection)
 
     // The record goes before the count: once the count is 0 nothing of the connection remains.
     releaseConnection(connection);
-    std::lock_guard<std::mutex> hold(server->connectionCountLock);
-    server->activeConnections -= 1;
-    server->connectionFinished.notify_one();
+    bool burstOver = false;
+    {
+        std::lock_guard<std::mutex> hold(server->connectionCountLock);
+        server->activeConnections -= 1;
+        if (server->activeConnections == 0) {
+            burstOver = server->burstPeak >= HTTP_TRIM_AFTER_CONNECTIONS;
+            server->burstPeak = 0;
+        }
+        server->connectionFinished.notify_one();
+    }
+    if (burstOver)
+        netReleaseFreeMemory();
 }

@@ -32,7 +32,7 @@ constexpr int HTTP_HEAD_TIMEOUT_MS = 10000;
 // - longest pause between two pieces of a request body;
 constexpr int HTTP_BODY_GAP_TIMEOUT_MS = 10000;
 // - time the client has to take the whole response; after it the response is abandoned.
-constexpr int HTTP_SEND_TIMEOUT_MS = 30000;
+constexpr int HTTP_SEND_TIMEOUT_MS = 20000;
 // Each limit that ends a connection prints one line. Repeated accept failures and refused
 // connections are reported at most once per HTTP_REPORT_INTERVAL_MS, with their count.
 constexpr int HTTP_REPORT_INTERVAL_MS = 5000;
@@ -40,6 +40,9 @@ constexpr int HTTP_ACCEPT_BACKOFF_MS = 10; // pause after a transient accept fai
 // Threads: stack of a connection thread, and finished threads kept for later connections.
 constexpr size_t HTTP_THREAD_STACK_SIZE = size_t{256} << 10;
 constexpr int32_t HTTP_SPARE_THREADS = 8;
+// When the last connection of a burst of at least this many ends, the heap's free pages go
+// back to the system, so that a flood of connections leaves no memory behind.
+constexpr int32_t HTTP_TRIM_AFTER_CONNECTIONS = 64;
 
 // The one server of the process. Invariants: activeConnections >= 0 and it counts exactly the
 // accepted connections whose thread has not yet finished with them (a connection whose
@@ -63,6 +66,7 @@ struct HttpServer {
     std::condition_variable poolWork;       // woken when a connection is handed off
     int32_t idleThreads;                    // finished threads waiting and not yet given work
     struct HttpConnection* handOff;         // connections handed to idle threads, a stack
+    int32_t burstPeak;                      // most connections at once since the count was 0
 };
 
 constexpr size_t HTTP_RECEIVE_BUFFER_SIZE = 16384;  // bytes asked for by each receive

@@ -165,6 +165,28 @@ TEST_F(RoutesTest, PasswordReachesTheContainerWithTheDefaultPrefixOrUnchanged)
     }
 }
 
+// JSON encoders that escape "/" (PHP) or "=" (Gson) write the same Base64 text.
+TEST_F(RoutesTest, EscapedBase64PayloadsAreTheSameText)
+{
+    const std::string plain = "\xfb\xff\xbe?>"; // Base64 "+/++Pz4=": every character that gets escaped
+    const struct {
+        char character;
+        const char* escape;
+    } escapes[] = {{'/', "\\/"}, {'/', "\\u002f"}, {'=', "\\u003d"}, {'+', "\\u002b"}, {'+', "\\u002B"}};
+    auto escaped = [](std::string text, char character, const std::string& escape) {
+        for (size_t at = text.find(character); at != std::string::npos; at = text.find(character, at + escape.size()))
+            text.replace(at, 1, escape);
+        return text;
+    };
+    for (const auto& e : escapes) {
+        Reply made = call(make_request("POST", "/encrypt", json_body(".1pw", escaped(to_base64(plain), e.character, e.escape))));
+        ASSERT_EQ(made.status, 200) << e.escape << ": " << made.body;
+        EXPECT_EQ(open_container(made.body, ".1pw"), plain) << e.escape;
+        Reply back = call(make_request("POST", "/decrypt", json_body(".1pw", escaped(made.body, e.character, e.escape))));
+        EXPECT_EQ(from_base64(back.body), plain) << e.escape;
+    }
+}
+
 TEST_F(RoutesTest, EncryptLogsItsStepsAndTheContainerNotThePlaintext)
 {
     const std::string plain = "log check payload";

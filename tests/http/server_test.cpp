@@ -2,7 +2,9 @@
 // connection handling, the listener's port, and containers shared with native messaging.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <cstring>
 #include <random>
 #include <string>
@@ -15,6 +17,8 @@
 #include <unistd.h>
 
 #include "cipher/base64.h"
+#include "http/request.h"
+#include "http/routes.h"
 #include "tests/http/live_server.h"
 #include "tests/http/reply_table.h"
 #include "tests/support/process.h"
@@ -266,6 +270,92 @@ TEST_F(ServerTest, RouteLogLinesCarryNoSecrets)
     EXPECT_NE(all.find("AES encryption succeeded"), std::string::npos) << all;
 }
 
+TEST_F(ServerTest, OrdinaryClientsWork)
+{
+    // Python's http.client keeps its connection for a second request unless the reply says
+    // that the server closes it.
+    std::string script = "import http.client as h\n"
+                         "c = h.HTTPConnection('127.0.0.1', " + std::to_string(server.port) + ")\n"
+                         "for _ in range(2):\n"
+                         "    c.request('GET', '/status'); r = c.getresponse(); print(r.status, r.read().decode())\n";
+    ProcessResult python = run_process("/usr/bin/env", {"env", "python3", "-c", script}, {});
+    std::string line = std::string("200 ") + HTTP_STATUS_BODY + "\n";
+    EXPECT_EQ(python.out, line + line) << python.err;
+
+    // curl asks before it sends a body over 1 MiB and waits for "100 Continue".
+    std::string plain = random_bytes(2 << 20, 11);
+    std::string file = testing::TempDir() + "tavrin-curl-body";
+    {
+        std::string body = json_body(".1pw", to_base64(plain));
+        FILE* f = fopen(file.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        fwrite(body.data(), 1, body.size(), f);
+        fclose(f);
+    }
+    ProcessResult curl = run_process("/usr/bin/env",
+                                     {"env", "curl", "-sS", "-v", "--data-binary", "@" + file,
+                                      "http://127.0.0.1:" + std::to_string(server.port) + "/encrypt"},
+                                     {});
+    remove(file.c_str());
+    EXPECT_NE(curl.err.find("> Expect: 100-continue"), std::string::npos) << curl.err;
+    EXPECT_NE(curl.err.find("< HTTP/1.1 100 Continue"), std::string::npos) << curl.err;
+    EXPECT_EQ(from_base64(cipher_call("/decrypt", ".1pw", curl.out)), plain);
+
+    // A browser's preflight before a JSON request from another origin.
+    EXPECT_EQ(http_exchange(server.port, "OPTIONS /encrypt HTTP/1.1\r\nOrigin: http://example.org\r\n"
+                                         "Access-Control-Request-Method: POST\r\n\r\n"),
+              "HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: *\r\nServer: tavrinhost/1.0.2\r\n"
+              "Connection: close\r\nAccess-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+              "Access-Control-Allow-Headers: Content-Type\r\nAccess-Control-Max-Age: 86400\r\n\r\n");
+}
+
+TEST_F(ServerTest, BodiesOverTheLimitAreRefusedUnreadAndTheLargestRoundTrips)
+{
+    // One byte over: refused as soon as the header block is complete, nothing encrypted.
+    std::string over = "POST /encrypt HTTP/1.1\r\nContent-Length: 134217729\r\n\r\n" +
+                       std::string(65536, 'A');
+    EXPECT_EQ(http_exchange(server.port, over),
+              expected_reply(413, "Payload Too Large", "text/plain",
+                             "The request body is larger than the limit of 134217728 bytes (128 MiB)"));
+    for (const std::string& m : messages())
+        EXPECT_EQ(m.find("Encrypting"), std::string::npos) << m;
+    if (TAVRIN_UNDER_TSAN)
+        return; // the largest round trip takes minutes there
+    // A body of exactly the limit: the largest plaintext with a one-byte password, padded with
+    // JSON white space. Its container (40 bytes more for '5') no longer fits a request, so the
+    // round trip is made with the largest plaintext whose container does.
+    const std::string frame = json_body("p", "");
+    size_t largest = (REQUEST_BODY_MAX_BYTES - frame.size()) / 4 * 3;
+    std::string plain = random_bytes(largest, 5);
+    std::string body = json_body("p", to_base64(plain));
+    body.append(REQUEST_BODY_MAX_BYTES - body.size(), ' ');
+    std::string reply = http_exchange(server.port, make_request("POST", "/encrypt", body));
+    std::string head, container;
+    ASSERT_TRUE(split_reply(reply, &head, &container)) << reply.substr(0, 300);
+    EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << head;
+    EXPECT_EQ(from_base64(container).size(), largest + 40);
+    plain.resize(largest - 40);
+    EXPECT_EQ(from_base64(cipher_call("/decrypt", "p", cipher_call("/encrypt", "p", to_base64(plain)))), plain);
+}
+
+TEST_F(ServerTest, RequestBytesReachTheConsoleEscapedAndBounded)
+{
+    std::string hostile = "/status\x1b[31m" + std::string(1100, 'x');
+    std::string request = "GET " + hostile + " HTTP/1.1\r\n\r\n";
+    request[12] = '\0'; // a NUL inside the path, after the ESC
+    EXPECT_EQ(http_exchange(server.port, request).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    std::string escapes;
+    for (int i = 0; i < 341; ++i)
+        escapes += "%z\x1b";
+    http_exchange(server.port, "GET /status" + escapes + " HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(live_server_wait_output(&server, "further undecodable escapes")) << server.output;
+    ASSERT_TRUE(live_server_wait_output(&server, "path was truncated to /status\\x1b\\x0031mxxx"))
+        << server.output;
+    EXPECT_EQ(server.output.find('\x1b'), std::string::npos);
+    EXPECT_EQ(server.output.find('\0'), std::string::npos);
+    EXPECT_LT(server.output.size(), 16384u) << "console output is not bounded";
+}
+
 // ---- the listener's port ----------------------------------------------------------------
 
 TEST(ServerPortTest, PortIsTakenModulo65536)
@@ -282,7 +372,7 @@ TEST(ServerPortTest, PortIsTakenModulo65536)
     udp_capture_close(&syslog);
 }
 
-TEST(ServerPortTest, PortThatCannotBeBoundEndsTheServerThread)
+TEST(ServerPortTest, ListenerFailuresEndTheProcessWithStatus1)
 {
     UdpCapture syslog = {-1, 0};
     ASSERT_TRUE(syslog_capture_open(&syslog));
@@ -294,23 +384,81 @@ TEST(ServerPortTest, PortThatCannotBeBoundEndsTheServerThread)
     ASSERT_EQ(listen(holder, 1), 0);
     socklen_t length = sizeof address;
     getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
-    int port = ntohs(address.sin_port);
+    std::string port = std::to_string(ntohs(address.sin_port));
+    auto empty = std::filesystem::temp_directory_path() / ("no-fips-" + std::to_string(getpid()));
+    std::filesystem::create_directories(empty);
 
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> env;
+        std::string out; // what standard output holds
+        std::string err; // the one line on standard error
+    } cases[] = {
+        {{"-p", port}, {},
+         "Could not bind to 0.0.0.0:" + port + " Address already in use = 98\n",
+         "tavrinhost: cannot listen on all IPv4 interfaces port " + port + " (see the message above)\n"},
+        {{"-p", port, "-b", "localhost"}, {}, "Could not listen on localhost: not an IPv4 or IPv6 address\n",
+         "tavrinhost: cannot listen on localhost port " + port + " (see the message above)\n"},
+        {{"-p", port}, {"OPENSSL_MODULES=" + empty.string()}, "", "OPENSSL_MODULES"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"tavrinhost", "-s", "server"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ProcessResult r = run_process(build_program("tavrinhost"), args, c.env);
+        EXPECT_EQ(r.status, 1) << args.back();
+        EXPECT_EQ(r.out, c.out) << args.back();
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    std::filesystem::remove_all(empty);
+    close(holder);
+    udp_capture_close(&syslog);
+}
+
+TEST(ServerPortTest, BindAddressChoosesTheInterface)
+{
+    UdpCapture syslog = {-1, 0};
+    ASSERT_TRUE(syslog_capture_open(&syslog));
+    const std::string status = make_request("GET", "/status", "", false);
+    const std::string answer = expected_reply(200, "OK", "application/json", HTTP_STATUS_BODY);
+    // Bound to 127.0.0.1, the server is not reachable on another local address.
+    int port = free_tcp_port();
     LiveServer server = {};
     ASSERT_TRUE(start_child(build_program("tavrinhost"),
-                            {"tavrinhost", "-s", "server", "-p", std::to_string(port)}, {},
-                            &server.child));
-    std::string expected = "Could not bind to 0.0.0.0:" + std::to_string(port) +
-                           " Address already in use = 98\n";
-    EXPECT_TRUE(live_server_wait_output(&server, expected)) << server.output;
-    // The process lives on (it sleeps), with no server thread left.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(kill(server.child.pid, 0), 0);
-    // Only the main thread is left (ThreadSanitizer keeps a thread of its own).
-    EXPECT_EQ(count_threads(server.child.pid), TAVRIN_UNDER_TSAN ? 2 : 1);
-    EXPECT_EQ(server.output.find("127.0.0.1:"), std::string::npos) << server.output;
+                            {"tavrinhost", "-s", "server", "-p", std::to_string(port), "-b", "127.0.0.1"},
+                            {}, &server.child));
+    ASSERT_TRUE(live_server_wait_output(&server, "try http://127.0.0.1:" + std::to_string(port) + ")"))
+        << server.output;
+    EXPECT_EQ(http_exchange(port, status), answer);
+    int other = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(0x7F000002); // 127.0.0.2
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    EXPECT_NE(connect(other, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(other);
     live_server_stop(&server);
-    close(holder);
+
+    // Bound to ::1, it serves over IPv6.
+    port = free_tcp_port();
+    ASSERT_TRUE(start_child(build_program("tavrinhost"),
+                            {"tavrinhost", "-s", "server", "-p", std::to_string(port), "-b", "::1"},
+                            {}, &server.child));
+    if (!live_server_wait_output(&server, "try http://[::1]:" + std::to_string(port) + ")")) {
+        live_server_stop(&server);
+        GTEST_SKIP() << "no IPv6 loopback here: " << server.output;
+    }
+    int v6 = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 loopback = {};
+    loopback.sin6_family = AF_INET6;
+    loopback.sin6_addr = in6addr_loopback;
+    loopback.sin6_port = htons(static_cast<uint16_t>(port));
+    ASSERT_EQ(connect(v6, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback), 0);
+    ASSERT_EQ(send(v6, status.data(), status.size(), MSG_NOSIGNAL), static_cast<ssize_t>(status.size()));
+    EXPECT_EQ(read_until_closed(v6), answer);
+    close(v6);
+    EXPECT_EQ(http_exchange(port, status), "(connect failed)"); // not on IPv4
+    live_server_stop(&server);
     udp_capture_close(&syslog);
 }
 

@@ -28,18 +28,19 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// AddressSanitizer keeps freed memory in quarantine (256 MiB by default), so resident memory
-// says nothing about leaks in such a build; LeakSanitizer covers them there.
+// AddressSanitizer keeps freed memory in quarantine (256 MiB by default) and ThreadSanitizer
+// runs its own allocator and shadow memory, so resident memory says nothing about leaks in
+// such builds; LeakSanitizer covers them there.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool RESIDENT_MEMORY_MEANINGFUL = false;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
 constexpr bool RESIDENT_MEMORY_MEANINGFUL = false;
 #else
-constexpr bool RESIDENT_MEMORY_MEANINGFUL = true;
+constexpr bool RESIDENT_MEMORY_MEANINGFUL = !TAVRIN_UNDER_TSAN;
 #endif
 #else
-constexpr bool RESIDENT_MEMORY_MEANINGFUL = true;
+constexpr bool RESIDENT_MEMORY_MEANINGFUL = !TAVRIN_UNDER_TSAN;
 #endif
 
 int soak_seconds()

@@ -21,6 +21,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #endif
 
@@ -118,6 +119,26 @@ bool netSetNonBlocking(NetSocket socket)
 #endif
 }
 
+NetSocket netAccept(NetSocket listener, sockaddr* address, socklen_t* length)
+{
+#if defined(__linux__)
+    return accept4(listener, address, length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+#else
+    NetSocket accepted = accept(listener, address, length);
+    if (accepted != NET_INVALID_SOCKET && !netSetNonBlocking(accepted)) {
+        int error = netLastError();
+        netClose(accepted);
+#if defined(_WIN32)
+        WSASetLastError(error);
+#else
+        errno = error;
+#endif
+        return NET_INVALID_SOCKET;
+    }
+    return accepted;
+#endif
+}
+
 int netWait(NetSocket socket, bool forWrite, int timeoutMs)
 {
 #if defined(_WIN32)
@@ -150,22 +171,32 @@ long netSend(NetSocket socket, const void* data, size_t length)
 #endif
 }
 
+long netSendPair(NetSocket socket, const void* first, size_t firstLength, const void* second,
+                 size_t secondLength)
+{
+#if defined(_WIN32)
+    auto clamp = [](size_t n) { return static_cast<ULONG>(n > INT32_MAX ? INT32_MAX : n); };
+    WSABUF parts[2] = {{clamp(firstLength), static_cast<char*>(const_cast<void*>(first))},
+                       {clamp(secondLength), static_cast<char*>(const_cast<void*>(second))}};
+    DWORD sent = 0;
+    if (WSASend(socket, parts, 2, &sent, 0, nullptr, nullptr) != 0)
+        return -1;
+    return static_cast<long>(sent);
+#else
+    iovec parts[2] = {{const_cast<void*>(first), firstLength}, {const_cast<void*>(second), secondLength}};
+    msghdr message = {};
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    return static_cast<long>(sendmsg(socket, &message, MSG_NOSIGNAL));
+#endif
+}
+
 bool netShutdownSend(NetSocket socket)
 {
 #if defined(_WIN32)
     return shutdown(socket, SD_SEND) == 0;
 #else
     return shutdown(socket, SHUT_WR) == 0;
-#endif
-}
-
-void netHoldSmallWrites(NetSocket socket)
-{
-#if defined(TCP_CORK)
-    int on = 1;
-    setsockopt(socket, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
-#else
-    (void)socket;
 #endif
 }
 

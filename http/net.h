@@ -42,6 +42,11 @@ void netClose(NetSocket socket);
 // Switches the socket to non-blocking mode; false on failure.
 bool netSetNonBlocking(NetSocket socket);
 
+// Accepts a connection on listener as a non-blocking socket (one call where the platform
+// allows it), with the peer's address in address (*length bytes in, its length out).
+// NET_INVALID_SOCKET with netLastError() set on failure.
+NetSocket netAccept(NetSocket listener, sockaddr* address, socklen_t* length);
+
 // Waits until the socket can be read (forWrite false) or written, for at most timeoutMs
 // (negative: no limit). Returns 1 when ready (an error or hang-up counts as ready: the next
 // call reports it), 0 when the time ran out, -1 on a failed wait.
@@ -52,12 +57,13 @@ int netWait(NetSocket socket, bool forWrite, int timeoutMs);
 long netReceive(NetSocket socket, void* data, size_t length);
 long netSend(NetSocket socket, const void* data, size_t length);
 
+// One send of first and then second (a gathering send), so that a response's header block
+// and body cost one call; the count sent, or -1 with netLastError() set.
+long netSendPair(NetSocket socket, const void* first, size_t firstLength, const void* second,
+                 size_t secondLength);
+
 // Ends our sending side (the peer reads end of input); false when the socket refuses.
 bool netShutdownSend(NetSocket socket);
-
-// Holds back partial segments until netShutdownSend or netClose (TCP_CORK where there is
-// one), so that a response's header block, body and FIN leave in as few segments as possible.
-void netHoldSmallWrites(NetSocket socket);
 
 // Numeric host and port texts of a socket address ("" each on failure). Returns 0 or the
 // name resolver's error code, which netNameErrorText names.

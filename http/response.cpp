@@ -105,18 +105,25 @@ bool statusHasNoBody(int statusCode)
     return (statusCode >= 100 && statusCode < 200) || statusCode == 204 || statusCode == 304;
 }
 
-// Sends count bytes, waiting for room while connection->sendDeadlineMs allows. Returns the
-// bytes sent; *lastResult is the last send's result (or 0 when the time ran out first) and
-// *error its error number.
-static uint64_t sendWithin(HttpConnection* connection, const char* bytes, uint64_t count,
-                           long* lastResult, int* error, bool* timedOut)
+// Sends the header block and then the body, together while both are left, waiting for room
+// while connection->sendDeadlineMs allows. Returns the bytes sent; *lastResult is the last
+// send's result (0 when the time ran out first) and *error its error number.
+static uint64_t sendWithin(HttpConnection* connection, const char* header, uint64_t headerLength,
+                           const char* body, uint64_t bodyLength, long* lastResult, int* error,
+                           bool* timedOut)
 {
+    uint64_t total = headerLength + bodyLength;
     uint64_t sent = 0;
     *lastResult = 0;
     *error = 0;
     *timedOut = false;
-    while (sent < count) {
-        long n = netSend(connection->socket, bytes + sent, static_cast<size_t>(count - sent));
+    while (sent < total) {
+        long n = sent < headerLength
+                     ? netSendPair(connection->socket, header + sent,
+                                   static_cast<size_t>(headerLength - sent), body,
+                                   static_cast<size_t>(bodyLength))
+                     : netSend(connection->socket, body + (sent - headerLength),
+                               static_cast<size_t>(total - sent));
         *lastResult = n;
         if (n > 0) {
             sent += static_cast<uint64_t>(n);
@@ -159,9 +166,7 @@ int sendHttpResponse(HttpConnection* connection, const HttpResponse* response)
     int error = 0;
     bool timedOut = false;
     uint64_t sent = sendWithin(connection, connection->headerBuffer, static_cast<uint64_t>(header),
-                               &last, &error, &timedOut);
-    if (sent == static_cast<uint64_t>(header) && bodyLength > 0)
-        sent += sendWithin(connection, response->body.contents, bodyLength, &last, &error, &timedOut);
+                               response->body.contents, bodyLength, &last, &error, &timedOut);
     uint64_t total = static_cast<uint64_t>(header) + bodyLength;
     if (sent == total)
         return 0;

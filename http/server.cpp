@@ -180,7 +180,6 @@ static void refuseConnection(HttpServer* server, NetSocket socket)
     if (length > 0 && static_cast<size_t>(length) + static_cast<size_t>(bodyLength) < sizeof reply) {
         memcpy(reply + length, body, static_cast<size_t>(bodyLength));
         length += bodyLength;
-        netSetNonBlocking(socket);
         netSend(socket, reply, static_cast<size_t>(length));
         netShutdownSend(socket);
         char drop[HTTP_RECEIVE_BUFFER_SIZE];
@@ -307,8 +306,8 @@ int acceptConnectionsUntilStopped(HttpServer* server, const sockaddr* address, s
         }
         socklen_t remoteLength = HTTP_REMOTE_ADDRESS_SIZE;
         connection->remoteAddressLength = static_cast<int32_t>(HTTP_REMOTE_ADDRESS_SIZE);
-        NetSocket accepted = accept(server->listener,
-                                    reinterpret_cast<sockaddr*>(connection->remoteAddress), &remoteLength);
+        NetSocket accepted = netAccept(server->listener,
+                                       reinterpret_cast<sockaddr*>(connection->remoteAddress), &remoteLength);
         if (accepted == NET_INVALID_SOCKET) {
             acceptError = netLastError();
             if (netErrorIsInterrupted(acceptError)) {
@@ -439,23 +438,27 @@ static Reception receiveRequest(HttpConnection* connection, long* lastResult)
     bool continueSent = false;
     *lastResult = 0;
     for (;;) {
-        int64_t left = deadline - httpNowMs();
-        int ready = left > 0 ? netWait(connection->socket, false, static_cast<int>(left)) : 0;
-        if (ready == 0)
-            return request->parseState == ReadBody ? Reception::BodyStalled : Reception::HeadTimedOut;
+        // What has arrived is taken at once; the wait comes only when nothing is there.
         long received = netReceive(connection->socket, connection->buffer, sizeof connection->buffer);
         *lastResult = received;
         if (received < 0) {
             int error = netLastError();
-            if (netErrorIsWouldBlock(error) || netErrorIsInterrupted(error))
-                continue;
+            if (!netErrorIsWouldBlock(error) && !netErrorIsInterrupted(error))
+                return Reception::Ended;
+            int64_t left = deadline - httpNowMs();
+            if (left <= 0 || netWait(connection->socket, false, static_cast<int>(left)) == 0)
+                return request->parseState == ReadBody ? Reception::BodyStalled
+                                                       : Reception::HeadTimedOut;
+            continue;
         }
-        if (received <= 0)
+        if (received == 0)
             return Reception::Ended;
         connection->bytesReceived += static_cast<uint64_t>(received);
         parseRequestBytes(request, connection->buffer, static_cast<size_t>(received));
         if (request->parseState == Complete)
             return Reception::Complete;
+        if (request->parseState != ReadBody && httpNowMs() >= deadline)
+            return Reception::HeadTimedOut; // a head that streams on without ending
         if (request->parseState == ReadBody) {
             deadline = httpNowMs() + HTTP_BODY_GAP_TIMEOUT_MS;
             if (!continueSent && requestAwaitsContinue(request)) {
@@ -534,7 +537,6 @@ static void answerRequest(HttpConnection* connection)
                         request->bodyTooLarge ? "its declared body is over the limit"
                                               : "the request-body memory is spent");
         connection->sendDeadlineMs = httpNowMs() + HTTP_SEND_TIMEOUT_MS;
-        netHoldSmallWrites(connection->socket);
         sendHttpResponse(connection, response);
     }
     releaseResponse(response);
@@ -547,7 +549,6 @@ void serveConnection(HttpConnection* connection)
     netNumericName(reinterpret_cast<const sockaddr*>(connection->remoteAddress),
                    static_cast<size_t>(connection->remoteAddressLength), connection->remoteHost,
                    HTTP_REMOTE_HOST_SIZE, connection->remotePort, HTTP_REMOTE_PORT_LIMIT);
-    netSetNonBlocking(connection->socket);
     connection->request.admitBody = admitBody;
     connection->request.admitContext = connection;
 

@@ -14,10 +14,26 @@
 
 extern char** environ;
 
+static std::string program_dir()
+{
+    if (const char* dir = getenv("TAVRIN_PROGRAM_DIR"); dir && *dir)
+        return dir;
+    const char* build = getenv("TAVRIN_BUILD_DIR");
+    return std::string(build ? build : ".") + "/bin";
+}
+
 bool start_child(const std::string& program, const std::vector<std::string>& args,
                  const std::vector<std::string>& env, ChildProcess* child)
 {
     signal(SIGPIPE, SIG_IGN);
+    std::string path = program;
+    std::vector<std::string> command = args;
+    const char* runner = getenv("TAVRIN_RUNNER");
+    if (runner && *runner && program.rfind(program_dir() + "/", 0) == 0 && !command.empty()) {
+        path = runner;
+        command[0] = program;
+        command.insert(command.begin(), runner);
+    }
     int in[2], out[2], err[2];
     if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0)
         return false;
@@ -33,7 +49,7 @@ bool start_child(const std::string& program, const std::vector<std::string>& arg
             environment.push_back(entry);
     }
     std::vector<char*> argv, envp;
-    for (const std::string& a : args)
+    for (const std::string& a : command)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     for (const std::string& e : environment)
@@ -49,7 +65,7 @@ bool start_child(const std::string& program, const std::vector<std::string>& arg
         dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
             close(fd);
-        execve(program.c_str(), argv.data(), envp.data());
+        execve(path.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     close(in[0]);
@@ -165,6 +181,5 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
 
 std::string build_program(const std::string& name)
 {
-    const char* dir = getenv("TAVRIN_BUILD_DIR");
-    return std::string(dir ? dir : ".") + "/bin/" + name;
+    return program_dir() + "/" + name;
 }

@@ -13,8 +13,10 @@ struct ChildProcess {
 };
 
 // Starts program with args (argv[0] is program), adding env entries "NAME=value" to the
-// test's own environment (an entry "NAME=" with nothing after it removes NAME). Returns
-// false when the child cannot be started.
+// test's own environment (an entry "NAME=" with nothing after it removes NAME). A program
+// from build_program starts through $TAVRIN_RUNNER when that names one (a full path, for
+// example of an emulator): runner, program, args[1]... Returns false when the child cannot
+// be started.
 bool start_child(const std::string& program, const std::vector<std::string>& args,
                  const std::vector<std::string>& env, ChildProcess* child);
 
@@ -44,5 +46,6 @@ struct ProcessResult {
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const std::vector<std::string>& env, const std::string& input = {});
 
-// Path of a program the build made: $TAVRIN_BUILD_DIR/bin/name.
+// Path of a program under test: $TAVRIN_PROGRAM_DIR/name when that is set (for example
+// /usr/bin, the commands of the installed package), else $TAVRIN_BUILD_DIR/bin/name.
 std::string build_program(const std::string& name);

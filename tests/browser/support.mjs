@@ -13,7 +13,14 @@ import WebSocket from "ws";
 
 export const top = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../..");
 export const buildDir = process.env.TAVRIN_BUILD_DIR || path.join(top, "build/default");
-export const launcher = path.join(buildDir, "tavrinhost");
+// TAVRIN_SYSTEM_HOST=1: the installed package registers the host system-wide, so the tests
+// write no per-user manifest and each browser finds the packaged host through the system's.
+export const systemHost = process.env.TAVRIN_SYSTEM_HOST === "1";
+const SYSTEM_MANIFESTS = {
+  chromium: "/etc/chromium/native-messaging-hosts/com.tavrinhost.host.json",
+  firefox: "/usr/lib/mozilla/native-messaging-hosts/com.tavrinhost.host.json",
+};
+export const launcher = systemHost ? "/usr/lib/tavrinhost/tavrinhost" : path.join(buildDir, "tavrinhost");
 export const extensionDir = path.join(top, "examples/extension");
 export const chromiumPath = process.env.CHROMIUM || "/usr/bin/chromium";
 export const firefoxPath = process.env.FIREFOX || "/usr/bin/firefox-esr";
@@ -160,7 +167,7 @@ const pageCall = (moduleUrl, fn, arg) =>
 
 async function openInChromium() {
   const dir = tempDir("tavrin-chromium-");
-  installHost(["--extension-id", extensionId, "--user-data-dir", dir, "--launcher", launcher]);
+  if (!systemHost) installHost(["--extension-id", extensionId, "--user-data-dir", dir, "--launcher", launcher]);
   let context, host, origin, page;
   const close = async () => {
     if (context) await context.close();
@@ -180,7 +187,7 @@ async function openInChromium() {
   return {
     id: host,
     allowed: { allowed_origins: [`${origin}/`] },
-    hostManifest: path.join(dir, "NativeMessagingHosts", HOST_MANIFEST),
+    hostManifest: systemHost ? SYSTEM_MANIFESTS.chromium : path.join(dir, "NativeMessagingHosts", HOST_MANIFEST),
     run: async (fn, arg) => JSON.parse(await page.evaluate(pageCall(`${origin}/tavrinhost.js`, fn, arg))),
     uninstall: () => installHost(["--uninstall", "--user-data-dir", dir]),
     close,
@@ -195,7 +202,7 @@ async function openInFirefox() {
   // The profile sits where Firefox keeps its own, so the installer finds Firefox configured.
   const profile = path.join(home, ".mozilla/firefox/tavrin");
   fs.mkdirSync(profile, { recursive: true });
-  installHost(["--firefox-id", geckoId, "--launcher", launcher], env);
+  if (!systemHost) installHost(["--firefox-id", geckoId, "--launcher", launcher], env);
   const uuid = randomUUID();
   const prefs = { ...FIREFOX_PREFS, "extensions.webextensions.uuids": JSON.stringify({ [geckoId]: uuid }) };
   fs.writeFileSync(path.join(profile, "user.js"),
@@ -229,7 +236,7 @@ async function openInFirefox() {
   return {
     id,
     allowed: { allowed_extensions: [id] },
-    hostManifest: path.join(home, ".mozilla/native-messaging-hosts", HOST_MANIFEST),
+    hostManifest: systemHost ? SYSTEM_MANIFESTS.firefox : path.join(home, ".mozilla/native-messaging-hosts", HOST_MANIFEST),
     run: async (fn, arg) => {
       const reply = await bidi.send("script.evaluate",
         { expression: pageCall(`${origin}/tavrinhost.js`, fn, arg), target: { context }, awaitPromise: true });

@@ -12,7 +12,7 @@
 # (scripts/bootstrap --browser). Not for a machine where tavrinhost is installed already.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
-cd "$top"
+cd "$top" || exit 1
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 export DEBIAN_FRONTEND=noninteractive
 lib=/usr/lib/tavrinhost

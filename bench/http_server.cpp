@@ -25,6 +25,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,8 +51,19 @@ struct LoadResult {
     long completed; // replies that began with "HTTP/1.1 200"
     long failed;    // connections that ended otherwise
     double seconds;
+    double client_cpu; // seconds of CPU the load generator itself used (user + system)
     double rate() const { return seconds > 0 ? static_cast<double>(completed) / seconds : 0; }
+    // Share of one core the load generator took from the machine the server runs on.
+    double client_share() const { return seconds > 0 ? client_cpu / seconds : 0; }
 };
+
+static double cpu_seconds()
+{
+    rusage usage = {};
+    getrusage(RUSAGE_SELF, &usage);
+    auto of = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    return of(usage.ru_utime) + of(usage.ru_stime);
+}
 
 struct Slot {
     int fd;
@@ -93,7 +105,8 @@ LoadResult run_load(int port, const std::string& request, int concurrency, doubl
         epoll_ctl(poller, EPOLL_CTL_ADD, slot.fd, &event);
         return true;
     };
-    LoadResult result = {0, 0, 0};
+    LoadResult result = {0, 0, 0, 0};
+    double cpu_before = cpu_seconds();
     for (size_t i = 0; i < slots.size(); ++i)
         start_slot(i);
     auto begin = std::chrono::steady_clock::now();
@@ -148,6 +161,7 @@ LoadResult run_load(int port, const std::string& request, int concurrency, doubl
             break; // stragglers
     }
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    result.client_cpu = cpu_seconds() - cpu_before;
     close(poller);
     return result;
 }
@@ -352,7 +366,7 @@ int main(int argc, char** argv)
     double seconds = argc > 1 ? atof(argv[1]) : 3.0;
     if (const char* n = getenv("TAVRIN_BENCH_CONCURRENCY"))
         status_concurrency = encrypt_concurrency = atoi(n);
-    fs::path bin = fs::absolute(fs::path(argv[0])).parent_path();
+    fs::path bin = fs::weakly_canonical(fs::absolute(fs::path(argv[0]))).parent_path();
     std::string launcher = (bin.parent_path() / "tavrinhost").string();
     if (access(launcher.c_str(), X_OK) != 0) {
         fprintf(stderr, "bench_http_server: no launcher at %s; build the tavrinhost target\n",
@@ -372,8 +386,8 @@ int main(int argc, char** argv)
     }
     LoadResult ours = run_load(port, status, status_concurrency, seconds);
     printf("/status, new connection each, %d concurrent:\n", status_concurrency);
-    printf("  tavrinhost   %9.0f requests/s  (%ld ok, %ld failed)\n", ours.rate(), ours.completed,
-           ours.failed);
+    printf("  tavrinhost   %9.0f requests/s  (%ld ok, %ld failed; the client used %.0f%% of a core)\n",
+           ours.rate(), ours.completed, ours.failed, 100 * ours.client_share());
     std::string nginx = find_program("nginx");
     if (nginx.empty()) {
         printf("  nginx        NOT MEASURED: nginx is not installed (apt-get install -y nginx);\n"
@@ -392,6 +406,7 @@ int main(int argc, char** argv)
             stop(&web);
             printf("  nginx        %9.0f requests/s  (%ld ok, %ld failed; %s, %zu bytes)\n",
                    theirs.rate(), theirs.completed, theirs.failed, line.c_str(), bytes);
+            printf("               the client used %.0f%% of a core\n", 100 * theirs.client_share());
             printf("  ratio        %9.2fx nginx (target >= 1.0x)\n",
                    theirs.rate() > 0 ? ours.rate() / theirs.rate() : 0.0);
         }
@@ -408,8 +423,8 @@ int main(int argc, char** argv)
         printf("\n/encrypt of 13 bytes, new connection each, %d concurrent:\n", encrypt_concurrency);
         printf("  PBKDF2 x2048 %9.1f us per derivation -> ceiling %.0f requests/s on %u cores\n",
                derivation * 1e6, ceiling, cores);
-        printf("  tavrinhost   %9.0f requests/s  (%ld ok, %ld failed)\n", encrypt.rate(),
-               encrypt.completed, encrypt.failed);
+        printf("  tavrinhost   %9.0f requests/s  (%ld ok, %ld failed; the client used %.0f%% of a core)\n",
+               encrypt.rate(), encrypt.completed, encrypt.failed, 100 * encrypt.client_share());
         printf("  ratio        %9.2fx the ceiling (target >= 0.9x)\n", encrypt.rate() / ceiling);
         double parallel = parallel_derivation_rate(cores, seconds);
         printf("  (derivations on %u threads right now: %.0f/s; the server reaches %.2fx of that)\n",

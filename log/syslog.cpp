@@ -256,6 +256,11 @@ void syslog_open(const char* ident, int options, int facility)
         return;
     }
     client.max_datagram = max_size > SYSLOG_DATAGRAM_MAX ? SYSLOG_DATAGRAM_MAX : max_size;
+    // Fixing the destination on the socket spares every datagram its own route look-up. A
+    // refusal by the destination then fails a later send instead, which is ignored like any
+    // send failure.
+    connect(client.socket, reinterpret_cast<const sockaddr*>(&client.destination),
+            sizeof client.destination);
     if (ident)
         snprintf(client.ident, sizeof client.ident, "%s", ident);
     client.facility = facility;
@@ -309,8 +314,7 @@ int log_message_v(const char* format, va_list args)
     if (char* cut = strchr(text, '\r'))
         *cut = '\0';
     size_t length = strlen(text);
-    sendto(client.socket, text, length, 0, reinterpret_cast<const sockaddr*>(&client.destination),
-           sizeof client.destination);
+    send(client.socket, text, static_cast<int>(length), 0);
     return static_cast<int>(length);
 }
 

@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-static bool is_fips_check(int argc, const char* const* argv)
+static bool is_only_argument(int argc, const char* const* argv, const char* word)
 {
-    return argc == 2 && strcmp(argv[1], "fips") == 0;
+    return argc == 2 && strcmp(argv[1], word) == 0;
 }
 
 static bool scan_server_flag(int argc, const char* const* argv)
@@ -24,7 +24,11 @@ static bool scan_server_flag(int argc, const char* const* argv)
 
 HostMode choose_mode(int argc, const char* const* argv)
 {
-    if (is_fips_check(argc, argv))
+    if (is_only_argument(argc, argv, "--help") || is_only_argument(argc, argv, "-h"))
+        return HostMode::Help;
+    if (is_only_argument(argc, argv, "--version"))
+        return HostMode::Version;
+    if (is_only_argument(argc, argv, "fips"))
         return HostMode::FipsCheck;
     return scan_server_flag(argc, argv) ? HostMode::Server : HostMode::NativeMessaging;
 }

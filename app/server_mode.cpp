@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "app/fips_check.h"
 #include "cipher/fips.h"
 #include "http/net.h"
 #include "http/server.h"
@@ -21,10 +22,7 @@ int run_server_mode(int port, const char* address)
     log_message("--- Starting the Tavrin Native Host Listener (HTTP Server) -----\n");
     if (enable_fips_mode(nullptr, nullptr, log_crypto_error_line) != 1) {
         log_message("FIPS Mode not supported with OpenSSL build");
-        fprintf(stderr, "tavrinhost: FIPS mode could not be switched on: the FIPS provider was not "
-                        "found or did not load. Start the program through its launcher, or set "
-                        "OPENSSL_MODULES to the folder of the provider (fips.so) and "
-                        "OPENSSL_CONF to its configuration.\n");
+        print_fips_failure();
         return 1;
     }
     log_message("FIPS mode enabled");

@@ -3,6 +3,12 @@
 
 #include <cstdio>
 
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 static PrintHook user_print_out = nullptr;
 static PrintHook user_print_err = nullptr;
 static bool console_output = true;
@@ -49,4 +55,13 @@ void set_user_print_err(PrintHook hook)
 void set_console_output(bool enabled)
 {
     console_output = enabled;
+}
+
+bool console_input_is_terminal()
+{
+#if defined(_WIN32)
+    return _isatty(0) != 0;
+#else
+    return isatty(0) == 1;
+#endif
 }

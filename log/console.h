@@ -19,3 +19,6 @@ void set_console_output(bool enabled);
 // console when console output is on and returns the stream's result; otherwise returns 0.
 int print_out(const char* format, ...) __attribute__((format(printf, 1, 2)));
 int print_err(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Whether standard input is a terminal (a person typing, not a browser's pipe).
+bool console_input_is_terminal();

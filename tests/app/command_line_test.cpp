@@ -27,6 +27,8 @@ const char* name_of(HostMode mode)
     case HostMode::FipsCheck: return "fips";
     case HostMode::NativeMessaging: return "native";
     case HostMode::Server: return "server";
+    case HostMode::Help: return "help";
+    case HostMode::Version: return "version";
     }
     return "?";
 }
@@ -56,6 +58,13 @@ TEST(CommandLine, ModeIsChosenByExactWords)
         {{"-sx", "server"}, HostMode::NativeMessaging},
         {{"-p", "8080"}, HostMode::NativeMessaging},
         {{"fips", "-s", "server"}, HostMode::Server},
+        {{"--help"}, HostMode::Help},
+        {{"-h"}, HostMode::Help},
+        {{"--version"}, HostMode::Version},
+        {{"--help", "fips"}, HostMode::NativeMessaging},
+        {{"-s", "server", "--help"}, HostMode::Server},
+        {{"--version", "-s", "server"}, HostMode::Server},
+        {{"-help"}, HostMode::NativeMessaging},
     };
     for (const auto& c : cases) {
         std::string shown;

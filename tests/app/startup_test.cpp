@@ -1,59 +1,116 @@
-// Start-up of the real program: the fips self-check and its syslog datagrams.
+// Start-up of the real program: exit status, console lines and syslog messages of each start.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <unistd.h>
+
+#include "app/command_line.h"
+#include "app/fips_check.h"
+#include "app/native_messaging.h"
 #include "tests/support/process.h"
 #include "tests/support/udp_capture.h"
 
 namespace {
 
+std::string frame(const std::string& text)
+{
+    uint32_t length = static_cast<uint32_t>(text.size());
+    return std::string(reinterpret_cast<const char*>(&length), 4) + text;
+}
+
 class StartupTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(syslog_capture_open(&syslog));
-    }
+    void SetUp() override { ASSERT_TRUE(syslog_capture_open(&syslog)); }
     void TearDown() override { udp_capture_close(&syslog); }
 
+    // Syslog messages since the last call; a line of the crypto library becomes "<library>".
     std::vector<std::string> messages()
     {
         std::vector<std::string> out;
-        for (const std::string& d : udp_capture_collect(&syslog))
-            out.push_back(syslog_message_of(d));
+        for (const std::string& d : udp_capture_collect(&syslog)) {
+            std::string m = syslog_message_of(d);
+            out.push_back(m.find("error:") != std::string::npos ? "<library>" : m);
+        }
         return out;
     }
     UdpCapture syslog = {-1, 0};
 };
 
-TEST_F(StartupTest, FipsCheckReportsSuccessInTheSyslogOnly)
+// A run on a terminal: the terminal's input ends (Ctrl-D) at once.
+ProcessResult run_on_terminal(const std::vector<std::string>& args,
+                              const std::vector<std::string>& env)
 {
-    ProcessResult r = run_process(build_program("tavrinhost"), {"tavrinhost", "fips"}, {});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(messages(), (std::vector<std::string>{"user_print_out set", "user_print_err set",
-                                                     "FIPS mode enabled OK"}));
+    ChildProcess child;
+    if (!start_child_on_terminal(build_program("tavrinhost"), args, env, &child))
+        return {-1, {}, {}};
+    write_all(child.stdin_fd, "\x04", 1);
+    std::string err;
+    std::thread errors([&] { err = read_to_end(child.stderr_fd); });
+    std::string out = read_to_end(child.stdout_fd);
+    errors.join();
+    return {wait_child(&child), out, err};
 }
 
-TEST_F(StartupTest, FipsCheckFailureLogsReasonAndOneLibraryLine)
+TEST_F(StartupTest, ExitStatusAndConsoleLinesOfEachStart)
 {
     auto empty = std::filesystem::temp_directory_path() / ("no-fips-" + std::to_string(getpid()));
     std::filesystem::create_directories(empty);
-    ProcessResult r = run_process(build_program("tavrinhost"), {"tavrinhost", "fips"},
-                                  {"OPENSSL_MODULES=" + empty.string()});
+    const std::string no_provider = "OPENSSL_MODULES=" + empty.string();
+    const std::string closed_input = frame(NM_INVALID_PAYLOAD) + frame(END_FRAME_TEXT);
+    const std::vector<std::string> fips_failed = {"user_print_out set", "user_print_err set",
+                                                  "Failed to load FIPS provider.", "<library>",
+                                                  "Error: FIPS mode could not be enabled."};
+    const struct {
+        std::vector<std::string> args;
+        std::string env;
+        bool terminal; // a terminal on standard input instead of a closed pipe
+        int status;
+        std::string out, err;
+        std::vector<std::string> logged; // empty: not looked at
+    } cases[] = {
+        // clang-format off
+        {{"fips"}, "", false, 0, "", "FIPS mode enabled OK\n",
+         {"user_print_out set", "user_print_err set", "FIPS mode enabled OK"}},
+        {{"fips"}, no_provider, false, 1, "", FIPS_PROVIDER_MISSING_LINE, fips_failed},
+        {{"-s", "server", "-p", "1"}, no_provider, false, 1, "", FIPS_PROVIDER_MISSING_LINE, {}},
+        {{"--help"}, "", false, 0, HOST_USAGE, "", {}},
+        {{"-h"}, "", false, 0, HOST_USAGE, "", {}},
+        {{"--version"}, "", false, 0, "tavrinhost 1.0.2\n", "", {}},
+        // Anything else is native messaging: silent on a pipe, one hint line on a terminal.
+        {{"--help", "-x"}, "", false, 0, closed_input, "", {}},
+        {{"-s", "sever"}, "", false, 0, closed_input, "", {}},
+        {{"-s", "sever"}, "", true, 0, closed_input, HOST_TERMINAL_HINT, {}},
+        {{}, no_provider, true, 0, closed_input, HOST_TERMINAL_HINT, {}},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"tavrinhost"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::string name = "tavrinhost";
+        for (const std::string& a : c.args)
+            name += " " + a;
+        name += (c.env.empty() ? "" : " without the provider") +
+                std::string(c.terminal ? " on a terminal" : "");
+        std::vector<std::string> env;
+        if (!c.env.empty())
+            env.push_back(c.env);
+        ProcessResult r = c.terminal ? run_on_terminal(args, env)
+                                     : run_process(build_program("tavrinhost"), args, env);
+        EXPECT_EQ(r.status, c.status) << name;
+        EXPECT_TRUE(r.out == c.out)
+            << name << ": standard output " << testing::PrintToString(r.out);
+        EXPECT_EQ(r.err, c.err) << name;
+        std::vector<std::string> logged = messages();
+        if (!c.logged.empty()) {
+            EXPECT_EQ(logged, c.logged) << name;
+        }
+    }
     std::filesystem::remove_all(empty);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
-    auto got = messages();
-    ASSERT_EQ(got.size(), 5u);
-    EXPECT_EQ(got[0], "user_print_out set");
-    EXPECT_EQ(got[1], "user_print_err set");
-    EXPECT_EQ(got[2], "Failed to load FIPS provider.");
-    EXPECT_NE(got[3].find("error:"), std::string::npos) << got[3];
-    EXPECT_EQ(got[4], "Error: FIPS mode could not be enabled.");
 }
 
 TEST_F(StartupTest, FirstDatagramsCarryAnEmptyIdent)

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -22,8 +23,19 @@ static std::string program_dir()
     return std::string(build ? build : ".") + "/bin";
 }
 
-bool start_child(const std::string& program, const std::vector<std::string>& args,
-                 const std::vector<std::string>& env, ChildProcess* child)
+// A new pseudo-terminal: the parent's end in in[1], the child's in in[0]; false when none can
+// be had.
+static bool open_terminal(int in[2])
+{
+    in[1] = posix_openpt(O_RDWR | O_NOCTTY);
+    if (in[1] < 0 || grantpt(in[1]) != 0 || unlockpt(in[1]) != 0 || !ptsname(in[1]))
+        return false;
+    in[0] = open(ptsname(in[1]), O_RDWR | O_NOCTTY);
+    return in[0] >= 0;
+}
+
+static bool start(const std::string& program, const std::vector<std::string>& args,
+                  const std::vector<std::string>& env, bool terminal, ChildProcess* child)
 {
     signal(SIGPIPE, SIG_IGN);
     std::string path = program;
@@ -35,7 +47,7 @@ bool start_child(const std::string& program, const std::vector<std::string>& arg
         command.insert(command.begin(), runner);
     }
     int in[2], out[2], err[2];
-    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0)
+    if ((terminal ? !open_terminal(in) : pipe(in) != 0) || pipe(out) != 0 || pipe(err) != 0)
         return false;
     std::vector<std::string> environment;
     for (char** e = environ; *e; ++e)
@@ -60,6 +72,10 @@ bool start_child(const std::string& program, const std::vector<std::string>& arg
     if (pid < 0)
         return false;
     if (pid == 0) {
+        if (terminal) {
+            setsid();
+            ioctl(in[0], TIOCSCTTY, 0);
+        }
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
@@ -73,6 +89,18 @@ bool start_child(const std::string& program, const std::vector<std::string>& arg
     close(err[1]);
     *child = {pid, in[1], out[0], err[0]};
     return true;
+}
+
+bool start_child(const std::string& program, const std::vector<std::string>& args,
+                 const std::vector<std::string>& env, ChildProcess* child)
+{
+    return start(program, args, env, false, child);
+}
+
+bool start_child_on_terminal(const std::string& program, const std::vector<std::string>& args,
+                             const std::vector<std::string>& env, ChildProcess* child)
+{
+    return start(program, args, env, true, child);
 }
 
 bool write_all(int fd, const void* data, size_t length)

@@ -20,6 +20,12 @@ struct ChildProcess {
 bool start_child(const std::string& program, const std::vector<std::string>& args,
                  const std::vector<std::string>& env, ChildProcess* child);
 
+// start_child with a pseudo-terminal instead of the stdin pipe: the child runs in a session
+// of its own, the terminal is its controlling terminal and its standard input, and
+// child->stdin_fd is the terminal's other side (written: typed; read: what the child shows).
+bool start_child_on_terminal(const std::string& program, const std::vector<std::string>& args,
+                             const std::vector<std::string>& env, ChildProcess* child);
+
 // Writes all of data to the child's stdin; false when the pipe broke.
 bool write_all(int fd, const void* data, size_t length);
 

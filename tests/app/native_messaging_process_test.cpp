@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -287,44 +286,6 @@ TEST_F(HostProcessTest, ErrorReplyFramesOfTheRealHost)
     for (size_t i = 0; i < cases.size(); ++i)
         expect_frames(runs[i], expected[i], cases[i].name);
     expect_no_secret_logged({PASSWORD});
-}
-
-// The client tool, with its default host (the launcher of this build).
-TEST_F(HostProcessTest, ClientToolDrivesTheHost)
-{
-    const std::string client = build_program("tavrinhost-nm");
-    auto dir = std::filesystem::temp_directory_path() / ("nm-client-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    const std::string plain = PLAIN_MARKER + pseudo_random_bytes(200000, 9);
-    {
-        std::ofstream(dir / "plain", std::ios::binary) << plain;
-        std::ofstream(dir / "password") << ".1" << PASSWORD << "\n";
-    }
-    std::string in = (dir / "plain").string(), ct = (dir / "ct").string(), back = (dir / "back").string();
-    std::string pw = (dir / "password").string();
-
-    ProcessResult status = run_process(client, {"tavrinhost-nm", "--status"}, {});
-    EXPECT_EQ(status.status, 0) << status.err;
-    EXPECT_EQ(status.out, std::string(NM_STATUS_REPLY) + "\n");
-
-    ProcessResult enc = run_process(client, {"tavrinhost-nm", "-e", "-P", pw, "-i", in, "-o", ct, "--chunk", "7000"}, {});
-    EXPECT_EQ(enc.status, 0) << enc.err;
-    ProcessResult dec = run_process(client, {"tavrinhost-nm", "-d", "-P", pw, "-i", ct}, {});
-    EXPECT_EQ(dec.status, 0) << dec.err;
-    EXPECT_TRUE(dec.out == plain);
-    std::string container, opened;
-    {
-        std::ifstream f(ct, std::ios::binary);
-        container.assign(std::istreambuf_iterator<char>(f), {});
-    }
-    EXPECT_TRUE(reference_decrypt(".1" + PASSWORD, container, &opened) && opened == plain);
-
-    // A refused request: the reason reaches the user, the exit status says so.
-    ProcessResult bad = run_process(client, {"tavrinhost-nm", "-d", "-p", PASSWORD}, {}, "not a container");
-    EXPECT_EQ(bad.status, 1);
-    EXPECT_NE(bad.err.find("The encrypted data appears to be invalid"), std::string::npos) << bad.err;
-    std::filesystem::remove_all(dir);
-    expect_no_secret_logged({PASSWORD, PLAIN_MARKER});
 }
 
 } // namespace

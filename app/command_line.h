@@ -1,5 +1,4 @@
-// Command line of tavrinhost: which mode runs, the server's port and address, and the texts
-// the program prints about its own use.
+// Command line of tavrinhost: which mode runs, the server's port and address, usage texts.
 #pragma once
 
 enum class HostMode { FipsCheck, NativeMessaging, Server, Help, Version };

@@ -1,5 +1,4 @@
-// The fips self-check mode, and the console line of every mode that needs FIPS mode and
-// cannot switch it on.
+// The fips self-check, and the console line of every mode that cannot switch FIPS mode on.
 #pragma once
 
 // The line when the "fips" provider was not found or did not load.

@@ -1,7 +1,9 @@
-// Shared part of the command-line clients tavrinhost-nm and tavrinhost-http: one option
-// vocabulary and its help text, the password from a file, the environment or the terminal,
-// the exit statuses, and the input and result files.
+// Shared part of the command-line clients: options, password, exit statuses, input and result.
 #pragma once
+
+// tavrinhost-nm and tavrinhost-http take one option vocabulary (a letter means the same in
+// both), read the password from a file, the environment or the terminal, and share their exit
+// statuses and the handling of input and result files.
 
 #include <cstddef>
 #include <string>

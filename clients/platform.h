@@ -1,6 +1,7 @@
-// Platform layer of the command-line clients: descriptors, files, the terminal, child
-// processes with pipes, and TCP connections. Only platform.cpp holds system calls.
+// Platform layer of the command-line clients: descriptors, files, terminal, children, TCP.
 #pragma once
+
+// Only platform.cpp holds system calls; a port adds its branch of these functions there.
 
 #include <cstddef>
 #include <string>

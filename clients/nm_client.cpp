@@ -23,11 +23,8 @@ constexpr uint32_t CLIENT_FRAME_MAX = 1u << 30; // larger reply frames are not a
 std::vector<std::string> host_command(const ClientOptions& o)
 {
     std::vector<std::string> command(o.command, o.command + o.command_count);
-    if (command.empty()) {
-        std::string bin = program_folder();
-        std::string launcher = bin.substr(0, bin.rfind('/')) + "/tavrinhost";
-        command.push_back(can_execute(launcher) ? launcher : bin + "/tavrinhost");
-    }
+    if (command.empty())
+        command.push_back(default_host_program());
     return command;
 }
 

@@ -101,19 +101,16 @@ void platform_start()
     signal(SIGPIPE, SIG_IGN);
 }
 
-std::string program_folder()
+std::string default_host_program()
 {
     char self[PROGRAM_PATH_SIZE];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0)
-        return {};
-    std::string path(self, static_cast<size_t>(n));
-    return path.substr(0, path.rfind('/'));
-}
-
-bool can_execute(const std::string& path)
-{
-    return access(path.c_str(), X_OK) == 0;
+        return "tavrinhost";
+    std::string bin(self, static_cast<size_t>(n));
+    bin.resize(bin.rfind('/'));
+    std::string launcher = bin.substr(0, bin.rfind('/')) + "/tavrinhost";
+    return access(launcher.c_str(), X_OK) == 0 ? launcher : bin + "/tavrinhost";
 }
 
 int terminal_read_secret(const char* prompt, std::string* line)

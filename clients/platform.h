@@ -33,11 +33,9 @@ int file_open_write(const char* path, std::string* reason);
 // Ignores the broken-pipe signal, so that a peer that went away turns into failed writes.
 void platform_start();
 
-// The folder of the running program, "" when it cannot be told.
-std::string program_folder();
-
-// Whether path names a file this process may run.
-bool can_execute(const std::string& path);
+// The host tavrinhost-nm starts when no command is given: the launcher of the build (beside
+// the folder of this program) when there is one, else tavrinhost beside this program.
+std::string default_host_program();
 
 // Shows prompt on the process's terminal and reads one line with echo off (the end of line
 // is not stored). Returns 1 with the line in *line, 0 when the process has no terminal, -1

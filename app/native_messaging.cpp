@@ -101,8 +101,9 @@ static bool make_chunk_room(ChunkBuffer* chunk, uint32_t header, uint32_t limit,
     return true;
 }
 
-// Appends the p element of a chunk text to the data, never past the data buffer: at most
-// length + NM_DATA_MARGIN - 1 bytes are collected, so a NUL always follows them.
+// Takes the p element of a chunk text, never past the data buffer: at most length +
+// NM_DATA_MARGIN - 1 bytes are collected, so a NUL always follows them. In the Base64 form
+// the first decode_limit of them go to the decoder instead.
 static void collect_chunk(NativeMessagingRequest* request, const char* chunk, size_t chunk_length)
 {
     JsonElement element = {};
@@ -115,8 +116,33 @@ static void collect_chunk(NativeMessagingRequest* request, const char* chunk, si
     size_t count = static_cast<size_t>(element.length);
     if (count > room)
         count = room;
-    memcpy(request->data + request->collected, element.start, count);
+    if (request->data) {
+        memcpy(request->data + request->collected, element.start, count);
+    } else if (request->collected < request->decode_limit) {
+        size_t wanted = request->decode_limit - request->collected;
+        // A decoder that breaks remembers it, and its text then fails to decode.
+        base64_decoder_feed(&request->decoder, element.start, count < wanted ? count : wanted);
+    }
     request->collected += count;
+}
+
+// Allocates where the data goes: the decoded bytes when the action decodes the data (decrypt,
+// or encrypt with raw set), else the text. False when that cannot be allocated.
+static bool allocate_data(NativeMessagingRequest* request)
+{
+    size_t length = static_cast<size_t>(request->length);
+    if (request->action == 2 || request->raw != 0) {
+        // Decrypt takes the text up to the NUL placed after length + 1 characters.
+        request->decode_limit = request->action == 2 ? length + 1 : length;
+        request->decoded_size =
+            (request->decode_limit + BASE64_GROUP_CHARS - 1) / BASE64_GROUP_CHARS * BASE64_GROUP_BYTES;
+        request->decoded = static_cast<unsigned char*>(malloc(request->decoded_size));
+        if (request->decoded)
+            base64_decoder_start(&request->decoder, request->decoded, request->decoded_size);
+        return request->decoded != nullptr;
+    }
+    request->data = static_cast<char*>(calloc(length + NM_DATA_MARGIN, 1));
+    return request->data != nullptr;
 }
 
 // Reads chunk messages until their p texts reach the announced length. Returns false after
@@ -197,12 +223,10 @@ int native_messaging_exchange_with(const FrameIo* io)
         send_reply(io, NM_MISSING_PASSWORD, "missing password");
         return 0;
     }
-    if (length_ok)
-        request.data = static_cast<char*>(calloc(static_cast<size_t>(request.length) + NM_DATA_MARGIN, 1));
-    if (!request.data) {
+    if (!length_ok || !allocate_data(&request)) {
         // Zero, negative, oversized and unallocatable lengths alike.
         free_wiped(first, first_size);
-        free_wiped(request.password, request.password_size);
+        release_request(&request);
         send_reply(io, NM_MISSING_LENGTH, "missing data buffer length");
         return 0;
     }
@@ -211,12 +235,12 @@ int native_messaging_exchange_with(const FrameIo* io)
     log_message("Waiting to load %i bytes..", request.length);
 
     if (!collect_data(io, &request)) {
-        free(request.data);
-        free_wiped(request.password, request.password_size);
+        release_request(&request);
         return 0;
     }
     log_message("Requested action: %s\n", request.action == 2 ? "Decrypt" : "Encrypt");
-    request.data[request.length + 1] = '\0';
+    if (request.data)
+        request.data[request.length + 1] = '\0';
     log_message("Loaded all bytes %i", request.length);
     return run_native_messaging_action(io, &request, frame_buffer);
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "app/frames.h"
+#include "cipher/base64.h"
 
 // One exchange serves one request: a first message {"action","raw","length","pwd"}, then
 // chunk messages {"p":"..."} until length bytes of data text have arrived, then the reply
@@ -36,16 +37,25 @@ constexpr const char* NM_MISSING_PASSWORD = "{\"error\":\"Missing password\"}";
 constexpr const char* NM_READ_FAILED = "{\"error\":\"Failed to finish reading data\"}";
 
 // What the intake hands to the action. Invariant: 0 < length <= NM_DATA_LENGTH_MAX,
-// data holds length + NM_DATA_MARGIN bytes with data[length + 1] == 0, collected <=
-// length + NM_DATA_MARGIN - 1 (the bytes copied in, so a NUL always follows them).
+// collected <= length + NM_DATA_MARGIN - 1 (the bytes the chunks carried in, counted as if
+// they were all kept). The data is held in one of two forms:
+// - text (encrypt, raw 0): data holds length + NM_DATA_MARGIN bytes, the collected bytes
+//   followed by zeros, data[length + 1] == 0;
+// - Base64 (decrypt, or raw set): data is null; the text the action decodes, the first
+//   decode_limit characters of the collected ones, went through decoder into decoded as
+//   it arrived, so the text itself is never held.
 struct NativeMessagingRequest {
-    int32_t action;       // 2 decrypt, any other non-zero value encrypt
-    int32_t raw;          // encrypt: non-zero when the data is Base64 of the bytes to encrypt
-    int32_t length;       // the announced data length
-    char* password;       // NUL-terminated, owned (malloc), wiped before it is freed
-    size_t password_size; // bytes allocated for password
-    char* data;           // the collected data text, owned (malloc)
-    size_t collected;     // bytes the chunks carried into data
+    int32_t action;         // 2 decrypt, any other non-zero value encrypt
+    int32_t raw;            // encrypt: non-zero when the data is Base64 of the bytes to encrypt
+    int32_t length;         // the announced data length
+    char* password;         // NUL-terminated, owned (malloc), wiped before it is freed
+    size_t password_size;   // bytes allocated for password
+    char* data;             // text form: the collected data text, owned (malloc)
+    size_t collected;       // bytes the chunks carried in
+    unsigned char* decoded; // Base64 form: the decoded bytes, owned (malloc), decoded_size bytes
+    size_t decoded_size;    // bytes allocated for decoded
+    size_t decode_limit;    // characters that go to the decoder: length + 1 decrypting, else length
+    Base64Decoder decoder;  // Base64 form: the decoder writing into decoded
 };
 
 // The real host: stdin and stdout as raw streams, 1000 ms closing pause. Returns 0.

@@ -16,14 +16,14 @@
 // {"error":"<escaped reason>"}: the escaped text takes at most 6 bytes per reason byte.
 constexpr size_t NM_ERROR_REPLY_SIZE = sizeof("{\"error\":\"\"}") + 6 * CIPHER_ERROR_SIZE;
 
-// Working state of one action; everything it points to is owned and released by finish().
+// Working state of one action; everything it points to is owned and released by the action.
 struct ActionState {
-    CipherResult result;     // output of the salted container, reused across encryptions
-    CipherError error;       // reason for the client, empty when there is none
-    char* reply;             // Base64 text to send (NUL-terminated), or null
-    uint32_t reply_length;   // characters of reply
-    bool empty_plaintext;    // decrypt succeeded with nothing to encode
-    unsigned char* decoded;  // Base64-decoded input
+    CipherResult result;        // output of the salted container, reused across encryptions
+    CipherError error;          // reason for the client, empty when there is none
+    const unsigned char* reply; // bytes whose Base64 text is the reply (the result's data), or null
+    size_t reply_bytes;         // count of those bytes
+    uint32_t reply_length;      // characters of the reply text
+    bool empty_plaintext;       // decrypt succeeded with nothing to encode
 };
 
 size_t json_escape_text(const char* text, char* out, size_t capacity)
@@ -73,53 +73,60 @@ static void set_reason(ActionState* state, const char* reason)
     state->error.code = 0;
 }
 
-static void drop_decoded(ActionState* state)
+void release_request(NativeMessagingRequest* request)
 {
-    free(state->decoded);
-    state->decoded = nullptr;
+    if (request->password) {
+        OPENSSL_cleanse(request->password, request->password_size);
+        free(request->password);
+        request->password = nullptr;
+    }
+    free(request->data);
+    request->data = nullptr;
+    free(request->decoded);
+    request->decoded = nullptr;
+    base64_decoder_release(&request->decoder);
 }
 
-static void drop_reply(ActionState* state)
+static void drop_decoded(NativeMessagingRequest* request)
 {
-    free(state->reply);
+    free(request->decoded);
+    request->decoded = nullptr;
+}
+
+// The reply is the Base64 text of the result's bytes, encoded piece by piece while it is
+// written; none when there are no bytes or their text would not fit an int.
+static void take_result_as_reply(ActionState* state)
+{
     state->reply = nullptr;
+    state->reply_bytes = 0;
     state->reply_length = 0;
-}
-
-// Encodes the result's bytes into the reply text (none when there are no bytes or the
-// encoding fails).
-static void encode_result(ActionState* state)
-{
-    drop_reply(state);
-    if (state->result.data && state->result.length > 0 && state->result.length <= BASE64_ENCODE_MAX)
-        state->reply = base64_encode_buffer(state->result.data, static_cast<int>(state->result.length),
-                                            &state->reply_length);
-    if (!state->reply)
-        state->reply_length = 0;
+    if (state->result.data && state->result.length > 0 && state->result.length <= BASE64_ENCODE_MAX) {
+        state->reply = state->result.data;
+        state->reply_bytes = state->result.length;
+        state->reply_length = static_cast<uint32_t>(base64_text_length(state->result.length));
+    }
 }
 
 static void decrypt_data(NativeMessagingRequest* request, ActionState* state)
 {
     log_message("....Attempting to base64 decode data...\n");
-    size_t text_length = strlen(request->data);
+    // The text went through the decoder as it arrived; this ends it.
     uint32_t decoded_length = 0;
-    state->decoded = base64_decode_buffer(request->data, static_cast<int>(text_length), &decoded_length);
-    log_message("(Dec) Decoded Data length: %i\n", state->decoded ? static_cast<int>(decoded_length) : 0);
-    if (!state->decoded || decoded_length == 0) {
+    bool decoded = base64_decoder_finish(&request->decoder, &decoded_length);
+    log_message("(Dec) Decoded Data length: %i\n", decoded ? static_cast<int>(decoded_length) : 0);
+    if (!decoded || decoded_length == 0) {
         set_reason(state, NM_DECODE_FAILED_REASON);
         log_message("%s", state->error.text);
-        drop_decoded(state);
+        drop_decoded(request);
         return;
     }
-    // The container text is not needed any more; dropping it early lowers the peak.
-    free(request->data);
-    request->data = nullptr;
-    if (!decrypt_salted(state->decoded, decoded_length, request->password, &state->result, &state->error)) {
+    int ok = decrypt_salted(request->decoded, decoded_length, request->password, &state->result, &state->error);
+    // The container is not needed any more; dropping it before the reply lowers the peak.
+    drop_decoded(request);
+    if (!ok) {
         log_message("Decryption Failed: %.*s\n", 200, state->error.text);
-        drop_decoded(state);
         return;
     }
-    drop_decoded(state);
     if (state->result.data)
         log_message("Decrypted Length: %i",
                     static_cast<int>(strnlen(reinterpret_cast<const char*>(state->result.data), state->result.length)));
@@ -127,34 +134,47 @@ static void decrypt_data(NativeMessagingRequest* request, ActionState* state)
         // An empty plaintext is a successful decryption with nothing to send.
         state->empty_plaintext = true;
         log_message("Decrypted data is empty");
+        release_cipher_result(&state->result);
     } else {
-        encode_result(state);
+        take_result_as_reply(state);
     }
-    release_cipher_result(&state->result);
+}
+
+// Logs the first 30 characters of the accepted reply text.
+static void log_encryption_succeeded(const ActionState* state)
+{
+    constexpr size_t shown = 30;
+    constexpr size_t bytes = (shown + BASE64_GROUP_CHARS - 1) / BASE64_GROUP_CHARS * BASE64_GROUP_BYTES;
+    char head[base64_text_length(bytes) + 1];
+    base64_encode_into(state->reply, state->reply_bytes < bytes ? state->reply_bytes : bytes, head);
+    log_message("Encryption succeeded: %.*s...\n", static_cast<int>(shown), head);
 }
 
 // Returns false when the action already ended the exchange with its failure frame.
 static bool encrypt_data(const FrameIo* io, NativeMessagingRequest* request, ActionState* state)
 {
     bool retried = false;
+    bool decoded = false;
+    uint32_t decoded_length = 0;
     for (int attempt = 1; attempt <= NM_ENCODE_ATTEMPTS; ++attempt) {
         const unsigned char* input = reinterpret_cast<const unsigned char*>(request->data);
         uint32_t input_length = static_cast<uint32_t>(request->length);
         if (request->raw != 0) {
             log_message("....Attempting to base64 decode data...\n");
-            uint32_t decoded_length = 0;
-            state->decoded = base64_decode_buffer(request->data, request->length, &decoded_length);
-            log_message("(Enc) Decoded Data length: %i\n", state->decoded ? static_cast<int>(decoded_length) : 0);
-            if (!state->decoded) {
+            // The text went through the decoder as it arrived. Decoding the same text again
+            // would give the same bytes, so every attempt takes the bytes of the first.
+            if (attempt == 1)
+                decoded = base64_decoder_finish(&request->decoder, &decoded_length);
+            log_message("(Enc) Decoded Data length: %i\n", decoded ? static_cast<int>(decoded_length) : 0);
+            if (!decoded) {
                 send_reply(io, NM_BAD_ENCRYPT_DATA, "bad data for encryption");
                 return false;
             }
-            input = state->decoded;
+            input = request->decoded;
             input_length = decoded_length;
         }
         log_message("datalen=> %i", request->length);
         int ok = encrypt_salted(input, input_length, request->password, &state->result, &state->error);
-        drop_decoded(state);
         if (!ok) {
             if (state->error.text[0] == '\0')
                 set_reason(state, NM_ENCRYPT_FAILED_REASON);
@@ -162,9 +182,9 @@ static bool encrypt_data(const FrameIo* io, NativeMessagingRequest* request, Act
             send_error_reason(io, state->error.text, "bad data for encryption");
             return false;
         }
-        encode_result(state);
-        if (state->reply && std::string_view(state->reply, state->reply_length).find(NM_REJECTED_RUN) == std::string_view::npos) {
-            log_message("Encryption succeeded: %.*s...\n", 30, state->reply);
+        take_result_as_reply(state);
+        if (state->reply && !base64_text_has_aaaa(state->reply, state->reply_bytes)) {
+            log_encryption_succeeded(state);
             return true;
         }
         if (state->reply) {
@@ -172,7 +192,6 @@ static bool encrypt_data(const FrameIo* io, NativeMessagingRequest* request, Act
             retried = true;
             if (attempt == NM_ENCODE_ATTEMPTS)
                 return true; // the fifth text goes out as it is
-            drop_reply(state);
         } else if (!retried) {
             return true; // nothing to send and no reason: "Action Failed"
         }
@@ -180,31 +199,54 @@ static bool encrypt_data(const FrameIo* io, NativeMessagingRequest* request, Act
     return true;
 }
 
+constexpr std::string_view DATA_HEAD = "{\"data\":\"";
+constexpr std::string_view DATA_TAIL = "\"}";
+static_assert(DATA_HEAD.size() + DATA_TAIL.size() == NM_DATA_FRAME_OVERHEAD);
+// Where a piece stands in the frame buffer: behind the frame header and the head.
+constexpr size_t DATA_PIECE_OFFSET = FRAME_HEADER_SIZE + DATA_HEAD.size();
+// Bytes whose text is one whole piece.
+constexpr size_t DATA_PIECE_BYTES = NM_DATA_PIECE_MAX / BASE64_GROUP_CHARS * BASE64_GROUP_BYTES;
+static_assert(DATA_PIECE_BYTES / BASE64_GROUP_BYTES * BASE64_GROUP_CHARS == NM_DATA_PIECE_MAX);
+
+// Frames the piece of piece characters that stands at DATA_PIECE_OFFSET in frame_buffer,
+// writes and flushes the data message, and logs the characters sent so far of length.
+static void send_data_message(const FrameIo* io, char* frame_buffer, uint32_t piece, uint32_t sent, uint32_t length)
+{
+    uint32_t frame_length = piece + static_cast<uint32_t>(NM_DATA_FRAME_OVERHEAD);
+    memcpy(frame_buffer, &frame_length, FRAME_HEADER_SIZE);
+    memcpy(frame_buffer + FRAME_HEADER_SIZE, DATA_HEAD.data(), DATA_HEAD.size());
+    char* p = frame_buffer + DATA_PIECE_OFFSET + piece;
+    memcpy(p, DATA_TAIL.data(), DATA_TAIL.size());
+    p[DATA_TAIL.size()] = '\0';
+    frame_write_fully(io, frame_buffer, FRAME_HEADER_SIZE + frame_length);
+    frame_flush(io);
+    log_message("Written %i/%i bytes back to client", static_cast<int>(sent), static_cast<int>(length));
+}
+
 uint32_t write_data_messages(const FrameIo* io, const char* text, uint32_t length, char* frame_buffer)
 {
-    constexpr std::string_view head = "{\"data\":\"";
-    constexpr std::string_view tail = "\"}";
-    static_assert(head.size() + tail.size() == NM_DATA_FRAME_OVERHEAD);
     uint32_t sent = 0;
     while (sent < length) {
         uint32_t piece = length - sent;
         if (piece > NM_DATA_PIECE_MAX)
             piece = static_cast<uint32_t>(NM_DATA_PIECE_MAX);
-        uint32_t frame_length = piece + static_cast<uint32_t>(NM_DATA_FRAME_OVERHEAD);
-        char* p = frame_buffer;
-        memcpy(p, &frame_length, FRAME_HEADER_SIZE);
-        p += FRAME_HEADER_SIZE;
-        memcpy(p, head.data(), head.size());
-        p += head.size();
-        memcpy(p, text + sent, piece);
-        p += piece;
-        memcpy(p, tail.data(), tail.size());
-        p += tail.size();
-        *p = '\0';
-        frame_write_fully(io, frame_buffer, FRAME_HEADER_SIZE + frame_length);
-        frame_flush(io);
+        memcpy(frame_buffer + DATA_PIECE_OFFSET, text + sent, piece);
         sent += piece;
-        log_message("Written %i/%i bytes back to client", static_cast<int>(sent), static_cast<int>(length));
+        send_data_message(io, frame_buffer, piece, sent, length);
+    }
+    return sent;
+}
+
+uint32_t write_encoded_messages(const FrameIo* io, const unsigned char* bytes, size_t count, char* frame_buffer)
+{
+    const uint32_t length = static_cast<uint32_t>(base64_text_length(count));
+    uint32_t sent = 0;
+    for (size_t at = 0; at < count; at += DATA_PIECE_BYTES) {
+        size_t piece_bytes = count - at < DATA_PIECE_BYTES ? count - at : DATA_PIECE_BYTES;
+        char* piece_text = frame_buffer + DATA_PIECE_OFFSET;
+        uint32_t piece = static_cast<uint32_t>(base64_encode_into(bytes + at, piece_bytes, piece_text));
+        sent += piece;
+        send_data_message(io, frame_buffer, piece, sent, length);
     }
     return sent;
 }
@@ -213,7 +255,7 @@ uint32_t write_data_messages(const FrameIo* io, const char* text, uint32_t lengt
 static void write_reply(const FrameIo* io, const ActionState* state, char* frame_buffer)
 {
     log_message("Getting ready to write %i bytes back to client...", static_cast<int>(state->reply_length));
-    uint32_t sent = write_data_messages(io, state->reply, state->reply_length, frame_buffer);
+    uint32_t sent = state->reply ? write_encoded_messages(io, state->reply, state->reply_bytes, frame_buffer) : 0;
     log_message("%i total written to client (success)", static_cast<int>(sent));
     frame_flush(io);
 }
@@ -228,7 +270,11 @@ int run_native_messaging_action(const FrameIo* io, NativeMessagingRequest* reque
         closing = encrypt_data(io, request, &state);
     }
     if (closing) {
-        release_cipher_result(&state.result);
+        // The input is not needed any more. The line below keeps its place in the log; the
+        // result it names is released once its text has been written.
+        drop_decoded(request);
+        free(request->data);
+        request->data = nullptr;
         log_message("payload destroyed");
         if (state.reply || state.empty_plaintext)
             write_reply(io, &state, frame_buffer);
@@ -239,15 +285,7 @@ int run_native_messaging_action(const FrameIo* io, NativeMessagingRequest* reque
     }
 
     release_cipher_result(&state.result);
-    drop_decoded(&state);
-    drop_reply(&state);
     OPENSSL_cleanse(&state.error, sizeof state.error);
-    if (request->password) {
-        OPENSSL_cleanse(request->password, request->password_size);
-        free(request->password);
-        request->password = nullptr;
-    }
-    free(request->data);
-    request->data = nullptr;
+    release_request(request);
     return closing ? run_closing_sequence(io) : (frame_flush(io), 0);
 }

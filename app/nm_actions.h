@@ -20,8 +20,8 @@ constexpr const char* NM_REJECTED_RUN = "AAAA";
 //   no reason        {"error":"Action Failed"}, then the end frame;
 //   encrypt failures {"error":"Failed to decode base64 data for encryption"} or
 //                    {"error":"<reason>"}, with no end frame.
-// frame_buffer holds NM_FRAME_BUFFER_SIZE bytes. Takes ownership of request's password
-// (wiped) and data and releases them on every path. Returns 0.
+// frame_buffer holds NM_FRAME_BUFFER_SIZE bytes. Takes ownership of everything request holds
+// and releases it on every path (release_request). Returns 0.
 int run_native_messaging_action(const FrameIo* io, NativeMessagingRequest* request, char* frame_buffer);
 
 // Sends length characters of text in data messages {"data":"<piece>"} of at most
@@ -29,6 +29,14 @@ int run_native_messaging_action(const FrameIo* io, NativeMessagingRequest* reque
 // frame_buffer (NM_FRAME_BUFFER_SIZE bytes) and written at once, logging "Written %i/%i bytes
 // back to client" per message. Returns the characters sent.
 uint32_t write_data_messages(const FrameIo* io, const char* text, uint32_t length, char* frame_buffer);
+
+// As write_data_messages for the Base64 text of count bytes, encoded piece by piece into
+// frame_buffer as it is written (the text itself is never held). Returns the characters sent.
+uint32_t write_encoded_messages(const FrameIo* io, const unsigned char* bytes, size_t count, char* frame_buffer);
+
+// Releases what the request owns: the password (wiped), the data text, the decoded bytes and
+// the decoder's kept text. Harmless on a request that holds none of them.
+void release_request(NativeMessagingRequest* request);
 
 // Writes text as a JSON string body (without the quotes) into out (capacity bytes, at least
 // 1): '"' and '\\' escaped, control bytes as \u00XX, others unchanged; cut on a whole

@@ -371,6 +371,10 @@ TEST(NativeMessagingActions, EncryptAndDecryptLogOnlyLengths)
         ASSERT_TRUE(nm_join_data(dec.frames.texts, &back));
         EXPECT_EQ(back, base64_of(plain));
         EXPECT_EQ(dec.frames.texts.back(), NM_END);
+        // Decrypt takes one character beyond the announced length.
+        ExchangeRun one_more = run_exchange(nm_first(2, 0, static_cast<long long>(text.size()) - 1, PASSWORD) +
+                                            nm_chunk(text.substr(0, 5)) + nm_chunk(text.substr(5)));
+        EXPECT_EQ(one_more.frames.texts, dec.frames.texts);
         EXPECT_EQ(missing_in_order(dec.logs, {"Decrypted Length: " + std::to_string(plain.size()),
                                               "Getting ready to write " + std::to_string(back.size()) +
                                                   " bytes back to client...",

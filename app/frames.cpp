@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -14,6 +16,8 @@
 #include <io.h>
 #else
 #include <csignal>
+#include <pthread.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
@@ -63,6 +67,63 @@ static void pause_ms(int ms)
 {
     if (ms > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// ---- platform: a helper thread, resident memory ------------------------------------------
+
+#ifndef _WIN32
+static void* run_task(void* task)
+{
+    FrameTask* t = static_cast<FrameTask*>(task);
+    t->routine(t->argument);
+    return nullptr;
+}
+#endif
+
+bool frame_task_start(FrameTask* task)
+{
+    task->thread = nullptr;
+#ifdef _WIN32
+    return false;
+#else
+    pthread_t* thread = static_cast<pthread_t*>(malloc(sizeof(pthread_t)));
+    if (!thread)
+        return false;
+    if (pthread_create(thread, nullptr, run_task, task) != 0) {
+        free(thread);
+        return false;
+    }
+    task->thread = thread;
+    return true;
+#endif
+}
+
+void frame_task_join(FrameTask* task)
+{
+#ifndef _WIN32
+    if (task->thread) {
+        pthread_t* thread = static_cast<pthread_t*>(task->thread);
+        pthread_join(*thread, nullptr);
+        free(thread);
+    }
+#endif
+    task->thread = nullptr;
+}
+
+void memory_populate(void* data, size_t length)
+{
+#if defined(MADV_POPULATE_WRITE)
+    // Whole pages inside the buffer only: the bytes around them may belong to others.
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    uintptr_t start = (reinterpret_cast<uintptr_t>(data) + page - 1) / page * page;
+    uintptr_t end = (reinterpret_cast<uintptr_t>(data) + length) / page * page;
+    // An older kernel refuses the advice (EINVAL); the pages then fault in as they are used.
+    if (end > start)
+        madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
+#else
+    (void)data;
+    (void)length;
+#endif
 }
 
 // ---- frames --------------------------------------------------------------------------------

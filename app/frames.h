@@ -63,3 +63,24 @@ constexpr const char* END_FRAME_TEXT = "{\"end\":\"true\"}";
 // the end frame without a per-frame line; log "Sending close message: ..."; flush; pause
 // closing_pause_ms. Returns 0, the exchange's result.
 int run_closing_sequence(const FrameIo* io);
+
+// ---- helpers of the exchange: memory made ready ahead of use, on a thread of its own --------
+
+// A task that runs routine(argument) on a thread of its own while the exchange goes on.
+struct FrameTask {
+    void (*routine)(void* argument);
+    void* argument;
+    void* thread; // the platform's thread (owned), null when the task is not running
+};
+
+// Starts task. False when no thread could be started (or the platform has none for it): the
+// routine has not run, and the caller goes on without it.
+bool frame_task_start(FrameTask* task);
+
+// Waits for a started task to end and releases its thread. Harmless when it did not start.
+void frame_task_join(FrameTask* task);
+
+// Makes the pages of length bytes at data resident and writable without changing a byte, so
+// that first writes into fresh memory do not stop for page faults. Safe while other threads
+// write into the same bytes. Does nothing where the platform has no such call.
+void memory_populate(void* data, size_t length);

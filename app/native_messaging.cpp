@@ -145,6 +145,30 @@ static bool allocate_data(NativeMessagingRequest* request)
     return request->data != nullptr;
 }
 
+// Makes the pages of the buffer the chunks go to, then of the output buffer, resident.
+static void prepare_buffers(void* argument)
+{
+    const NativeMessagingRequest* request = static_cast<const NativeMessagingRequest*>(argument);
+    if (request->data)
+        memory_populate(request->data, static_cast<size_t>(request->length) + NM_DATA_MARGIN);
+    else
+        memory_populate(request->decoded, request->decoded_size);
+    if (request->output)
+        memory_populate(request->output, request->output_size);
+}
+
+// Allocates the buffer the container will write into and starts a task that makes it and
+// the data's buffer resident while the chunks arrive, on the other core: otherwise the
+// decoding and the container would stop for a page fault every few kilobytes. Without the
+// buffer or the task the exchange goes on as well, only slower.
+static void start_preparing(NativeMessagingRequest* request)
+{
+    request->output_size = action_output_size(request);
+    request->output = static_cast<unsigned char*>(malloc(request->output_size));
+    request->prepare = {prepare_buffers, request, nullptr};
+    frame_task_start(&request->prepare);
+}
+
 // Reads chunk messages until their p texts reach the announced length. Returns false after
 // sending the error reply of a failed read or a chunk buffer that cannot grow.
 static bool collect_data(const FrameIo* io, NativeMessagingRequest* request)
@@ -231,6 +255,7 @@ int native_messaging_exchange_with(const FrameIo* io)
         return 0;
     }
     request.collected = 0;
+    start_preparing(&request);
     free_wiped(first, first_size);
     log_message("Waiting to load %i bytes..", request.length);
 

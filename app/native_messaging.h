@@ -44,6 +44,8 @@ constexpr const char* NM_READ_FAILED = "{\"error\":\"Failed to finish reading da
 // - Base64 (decrypt, or raw set): data is null; the text the action decodes, the first
 //   decode_limit characters of the collected ones, went through decoder into decoded as
 //   it arrived, so the text itself is never held.
+// output, when set, is the buffer the salted container will write into; a task makes the
+// pages of the data and of output resident while the chunks arrive.
 struct NativeMessagingRequest {
     int32_t action;         // 2 decrypt, any other non-zero value encrypt
     int32_t raw;            // encrypt: non-zero when the data is Base64 of the bytes to encrypt
@@ -56,6 +58,9 @@ struct NativeMessagingRequest {
     size_t decoded_size;    // bytes allocated for decoded
     size_t decode_limit;    // characters that go to the decoder: length + 1 decrypting, else length
     Base64Decoder decoder;  // Base64 form: the decoder writing into decoded
+    unsigned char* output;  // buffer for the container's result (malloc), or null
+    size_t output_size;     // bytes allocated for output
+    FrameTask prepare;      // populates the data or decoded buffer and output
 };
 
 // The real host: stdin and stdout as raw streams, 1000 ms closing pause. Returns 0.

@@ -73,8 +73,17 @@ static void set_reason(ActionState* state, const char* reason)
     state->error.code = 0;
 }
 
+size_t action_output_size(const NativeMessagingRequest* request)
+{
+    if (request->action == 2)
+        return request->decoded_size;
+    size_t input = request->raw != 0 ? request->decoded_size : static_cast<size_t>(request->length);
+    return input + CONTAINER_MAGIC_LENGTH + CIPHER_SALT_SIZE + CONTAINER_ALLOCATION_EXTRA;
+}
+
 void release_request(NativeMessagingRequest* request)
 {
+    frame_task_join(&request->prepare);
     if (request->password) {
         OPENSSL_cleanse(request->password, request->password_size);
         free(request->password);
@@ -85,12 +94,19 @@ void release_request(NativeMessagingRequest* request)
     free(request->decoded);
     request->decoded = nullptr;
     base64_decoder_release(&request->decoder);
+    free(request->output);
+    request->output = nullptr;
 }
 
-static void drop_decoded(NativeMessagingRequest* request)
+// The container writes into the output buffer made ready during the intake, when there is
+// one, as into a buffer of its own: it is released with the result.
+static void hand_output_to_result(NativeMessagingRequest* request, ActionState* state)
 {
-    free(request->decoded);
-    request->decoded = nullptr;
+    if (!request->output || state->result.data)
+        return;
+    state->result.data = request->output;
+    state->result.length = static_cast<uint32_t>(request->output_size);
+    request->output = nullptr;
 }
 
 // The reply is the Base64 text of the result's bytes, encoded piece by piece while it is
@@ -117,12 +133,10 @@ static void decrypt_data(NativeMessagingRequest* request, ActionState* state)
     if (!decoded || decoded_length == 0) {
         set_reason(state, NM_DECODE_FAILED_REASON);
         log_message("%s", state->error.text);
-        drop_decoded(request);
         return;
     }
+    hand_output_to_result(request, state);
     int ok = decrypt_salted(request->decoded, decoded_length, request->password, &state->result, &state->error);
-    // The container is not needed any more; dropping it before the reply lowers the peak.
-    drop_decoded(request);
     if (!ok) {
         log_message("Decryption Failed: %.*s\n", 200, state->error.text);
         return;
@@ -174,6 +188,7 @@ static bool encrypt_data(const FrameIo* io, NativeMessagingRequest* request, Act
             input_length = decoded_length;
         }
         log_message("datalen=> %i", request->length);
+        hand_output_to_result(request, state);
         int ok = encrypt_salted(input, input_length, request->password, &state->result, &state->error);
         if (!ok) {
             if (state->error.text[0] == '\0')
@@ -262,6 +277,8 @@ static void write_reply(const FrameIo* io, const ActionState* state, char* frame
 
 int run_native_messaging_action(const FrameIo* io, NativeMessagingRequest* request, char* frame_buffer)
 {
+    // The buffers are ready (or the task could not finish sooner): the action has both cores.
+    frame_task_join(&request->prepare);
     ActionState state = {};
     bool closing = true;
     if (request->action == 2) {
@@ -270,11 +287,6 @@ int run_native_messaging_action(const FrameIo* io, NativeMessagingRequest* reque
         closing = encrypt_data(io, request, &state);
     }
     if (closing) {
-        // The input is not needed any more. The line below keeps its place in the log; the
-        // result it names is released once its text has been written.
-        drop_decoded(request);
-        free(request->data);
-        request->data = nullptr;
         log_message("payload destroyed");
         if (state.reply || state.empty_plaintext)
             write_reply(io, &state, frame_buffer);
@@ -283,9 +295,17 @@ int run_native_messaging_action(const FrameIo* io, NativeMessagingRequest* reque
         else
             send_error_reason(io, state.error.text, "error");
     }
-
-    release_cipher_result(&state.result);
+    if (request->password) {
+        OPENSSL_cleanse(request->password, request->password_size);
+        free(request->password);
+        request->password = nullptr;
+    }
     OPENSSL_cleanse(&state.error, sizeof state.error);
+    int result = closing ? run_closing_sequence(io) : (frame_flush(io), 0);
+    // The input and the result are released only now: unmapping buffers of many megabytes
+    // takes milliseconds that the end frame need not wait for, and the peak, reached while
+    // the container was made, is the same.
+    release_cipher_result(&state.result);
     release_request(request);
-    return closing ? run_closing_sequence(io) : (frame_flush(io), 0);
+    return result;
 }

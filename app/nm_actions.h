@@ -34,8 +34,14 @@ uint32_t write_data_messages(const FrameIo* io, const char* text, uint32_t lengt
 // frame_buffer as it is written (the text itself is never held). Returns the characters sent.
 uint32_t write_encoded_messages(const FrameIo* io, const unsigned char* bytes, size_t count, char* frame_buffer);
 
-// Releases what the request owns: the password (wiped), the data text, the decoded bytes and
-// the decoder's kept text. Harmless on a request that holds none of them.
+// Bytes the salted container of the action needs at most for its result: the decoded size
+// when decrypting (the plaintext is never longer than the container), else the longest input
+// and the container's header, IV and tag room.
+size_t action_output_size(const NativeMessagingRequest* request);
+
+// Waits for the request's prepare task, then releases what the request owns: the password
+// (wiped), the data text, the decoded bytes, the decoder's kept text and the output buffer.
+// Harmless on a request that holds none of them.
 void release_request(NativeMessagingRequest* request);
 
 // Writes text as a JSON string body (without the quotes) into out (capacity bytes, at least

@@ -9,9 +9,9 @@ constexpr const char* NM_BAD_ENCRYPT_DATA = "{\"error\":\"Failed to decode base6
 constexpr const char* NM_DECODE_FAILED_REASON = "Failed to decode user data";
 constexpr const char* NM_ENCRYPT_FAILED_REASON = "Failed to encrypt data";
 // Encryptions made while the Base64 of the container contains "AAAA" (which the browser side
-// mistakes for padding of zero bytes); the fifth text is sent even if it holds "AAAA".
+// mistakes for padding of zero bytes; base64_text_has_aaaa tells without making the text);
+// the fifth text is sent even if it holds "AAAA".
 constexpr int NM_ENCODE_ATTEMPTS = 5;
-constexpr const char* NM_REJECTED_RUN = "AAAA";
 
 // Runs the action of request on its data and writes the reply to io:
 //   success          data messages of at most NM_DATA_PIECE_MAX characters, then the end

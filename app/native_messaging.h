@@ -25,6 +25,9 @@ static_assert(FRAME_HEADER_SIZE + NM_DATA_PIECE_MAX + NM_DATA_FRAME_OVERHEAD < N
 constexpr size_t NM_PASSWORD_MARGIN = 3; // password buffer: element length + 3
 constexpr size_t NM_DATA_MARGIN = 10;    // data buffer: announced length + 10, zero-filled
 constexpr size_t NM_CHUNK_MARGIN = 10;   // chunk buffer: chunk header + 10 when it grows
+// Data from this size on has its buffers made resident by a helper thread as it arrives;
+// for less, the page faults cost less than starting the thread.
+constexpr size_t NM_PREPARE_MIN = 1 << 20;
 // Largest announced data length: the data, its container and their Base64 texts all stay
 // below 2^31 bytes, the limit of every length the cipher engine handles.
 constexpr int32_t NM_DATA_LENGTH_MAX = 1 << 30;

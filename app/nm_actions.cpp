@@ -160,7 +160,7 @@ static void log_encryption_succeeded(const ActionState* state)
     constexpr size_t shown = 30;
     constexpr size_t bytes = (shown + BASE64_GROUP_CHARS - 1) / BASE64_GROUP_CHARS * BASE64_GROUP_BYTES;
     char head[base64_text_length(bytes) + 1];
-    base64_encode_into(state->reply, state->reply_bytes < bytes ? state->reply_bytes : bytes, head);
+    base64_encode_into(state->reply, state->reply_bytes < bytes ? state->reply_bytes : bytes, head, sizeof head);
     log_message("Encryption succeeded: %.*s...\n", static_cast<int>(shown), head);
 }
 
@@ -259,7 +259,8 @@ uint32_t write_encoded_messages(const FrameIo* io, const unsigned char* bytes, s
     for (size_t at = 0; at < count; at += DATA_PIECE_BYTES) {
         size_t piece_bytes = count - at < DATA_PIECE_BYTES ? count - at : DATA_PIECE_BYTES;
         char* piece_text = frame_buffer + DATA_PIECE_OFFSET;
-        uint32_t piece = static_cast<uint32_t>(base64_encode_into(bytes + at, piece_bytes, piece_text));
+        uint32_t piece = static_cast<uint32_t>(
+            base64_encode_into(bytes + at, piece_bytes, piece_text, NM_FRAME_BUFFER_SIZE - DATA_PIECE_OFFSET));
         sent += piece;
         send_data_message(io, frame_buffer, piece, sent, length);
     }

@@ -130,7 +130,7 @@ HostTiming run_client(const std::string& client, const std::vector<std::string>&
     argv.insert(argv.end(), {"--timing", "--", program_dir() + "/bench_app_nm", "--run-host", launcher});
     rusage before = {}, after = {};
     getrusage(RUSAGE_CHILDREN, &before);
-    ProcessResult r = run_process(client, argv, {});
+    ProcessResult r = run_process(client, argv, {std::string("TAVRINHOST_PASSWORD=") + PASSWORD});
     getrusage(RUSAGE_CHILDREN, &after);
     HostTiming t = {false, 0, 0, 0, 0};
     size_t at = r.err.find("timing: ");
@@ -198,7 +198,7 @@ int main(int argc, char** argv)
     std::vector<int> attempts;
     for (int i = 0; i < REPEATS; ++i) {
         int before = counter.attempts;
-        HostTiming t = run_client(client, {"-e", "-p", PASSWORD, "-i", plain_path, "-o", ct_path});
+        HostTiming t = run_client(client, {"-e", "-i", plain_path, "-o", ct_path});
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         int n = std::max(1, counter.attempts - before);
         attempts.push_back(n);
@@ -209,7 +209,7 @@ int main(int argc, char** argv)
     }
     HostTiming decrypt = {false, 0, 0, 0, 0};
     for (int i = 0; i < REPEATS; ++i) {
-        HostTiming t = run_client(client, {"-d", "-p", PASSWORD, "-i", ct_path, "-o", back_path});
+        HostTiming t = run_client(client, {"-d", "-i", ct_path, "-o", back_path});
         if (t.ok && (!decrypt.ok || t.ms < decrypt.ms))
             decrypt = t;
     }

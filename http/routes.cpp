@@ -95,7 +95,7 @@ static HttpResponse* base64Reply(const unsigned char* bytes, uint32_t count, uin
     char* text = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
     if (text == nullptr)
         return nullptr;
-    *textLength = base64_encode_into(bytes, static_cast<int>(count), text, capacity);
+    *textLength = static_cast<uint32_t>(base64_encode_into(bytes, count, text, static_cast<size_t>(capacity)));
     if (*textLength == 0) {
         free(text);
         return nullptr;
@@ -128,7 +128,7 @@ static HttpResponse* encryptPayload(const JsonElement* payload, const char* pass
             break;
         }
         encrypted = true;
-        if (attempt + 1 == HTTP_ENCRYPT_ATTEMPTS || !base64_text_contains(result.data, result.length, "AAAA"))
+        if (attempt + 1 == HTTP_ENCRYPT_ATTEMPTS || !base64_text_has_aaaa(result.data, result.length))
             break;
         log_message("Error detected - Retry %i", attempt);
     }

@@ -242,7 +242,9 @@ TEST(Base64, EncodingInPiecesOfWholeGroupsMatchesTheWholeText)
         for (size_t at = 0; at < bytes.size(); at += piece) {
             size_t n = std::min(piece, bytes.size() - at);
             std::string text(base64_text_length(n) + 1, '?');
-            EXPECT_EQ(base64_encode_into(bytes.data() + at, n, text.data()), base64_text_length(n));
+            EXPECT_EQ(base64_encode_into(bytes.data() + at, n, text.data(), text.size() - 1), 0u)
+                << "a buffer without room for the NUL";
+            EXPECT_EQ(base64_encode_into(bytes.data() + at, n, text.data(), text.size()), base64_text_length(n));
             EXPECT_EQ(text.back(), '\0');
             joined += text.substr(0, base64_text_length(n));
         }

@@ -4,8 +4,9 @@
 // The line when the "fips" provider was not found or did not load.
 constexpr const char* FIPS_PROVIDER_MISSING_LINE =
     "tavrinhost: FIPS mode could not be switched on: the FIPS provider was not found or did not "
-    "load. Start the program through its launcher, or set OPENSSL_MODULES to the folder of the "
-    "provider (fips.so) and OPENSSL_CONF to its configuration.\n";
+    "load. Start the program through its launcher, keep the provider (fips.so; fips.dll on "
+    "Windows) and openssl.cnf in the program's folder, or set OPENSSL_MODULES to the provider's "
+    "folder and OPENSSL_CONF to its configuration.\n";
 // The line when the provider loaded but FIPS mode still could not be made the default.
 constexpr const char* FIPS_REFUSED_LINE =
     "tavrinhost: FIPS mode could not be switched on although the FIPS provider loaded (the "

@@ -5,6 +5,7 @@
 #include "app/command_line.h"
 #include "app/fips_check.h"
 #include "app/native_messaging.h"
+#include "app/provider_location.h"
 #include "app/server_mode.h"
 #include "log/console.h"
 #include "log/syslog.h"
@@ -16,6 +17,7 @@ int main(int argc, char** argv)
         fputs(mode == HostMode::Help ? HOST_USAGE : "tavrinhost " TAVRINHOST_VERSION "\n", stdout);
         return 0;
     }
+    use_provider_beside_program();
     syslog_init();
     set_user_print_out(log_message_v);
     set_user_print_err(log_message_v);

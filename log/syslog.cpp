@@ -13,6 +13,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <process.h>
+#include <windows.h>
 using SocketHandle = SOCKET;
 static constexpr SocketHandle INVALID_SOCKET_HANDLE = INVALID_SOCKET;
 #else
@@ -82,6 +83,18 @@ static bool platform_max_message_size(SocketHandle s, int* size)
     (void)s;
     *size = 65507;
     return true;
+#endif
+}
+
+// The local computer name as 8-bit text: the NetBIOS name on Windows (at most 15 characters),
+// the host name elsewhere. False when it cannot be read.
+static bool platform_computer_name(char* out, size_t capacity)
+{
+#if defined(_WIN32)
+    DWORD size = static_cast<DWORD>(capacity);
+    return GetComputerNameA(out, &size) != 0;
+#else
+    return gethostname(out, capacity - 1) == 0;
 #endif
 }
 
@@ -231,7 +244,7 @@ void syslog_open(const char* ident, int options, int facility)
         client.pid_text[0] = '\0';
 
     char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0) {
+    if (!platform_computer_name(name, sizeof name)) {
         drop_socket();
         return;
     }

@@ -66,6 +66,7 @@ inline bool fips_mode_on()
            EVP_default_properties_is_fips_enabled(nullptr) == 1;
 }
 
+#if !defined(_WIN32) // the test support library starts child processes on POSIX only
 // The openssl command found on PATH, or "" when there is none.
 inline std::string openssl_program()
 {
@@ -92,6 +93,7 @@ inline ProcessResult run_openssl(const std::vector<std::string>& args, const Byt
     return run_process(openssl_program(), argv, {"OPENSSL_CONF=", "OPENSSL_MODULES="},
                        std::string(input.begin(), input.end()));
 }
+#endif
 
 // What the cipher engine printed through print_err while record_print was its hook.
 inline std::string printed;

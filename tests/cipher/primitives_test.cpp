@@ -298,6 +298,7 @@ TEST_F(Primitives, CbcDecryptionReportsBadPaddingAndBadLengths)
     ERR_clear_error();
 }
 
+#if !defined(_WIN32)
 // The container's CTR and CBC runs agree with "openssl enc -K -iv" on the same key and IV.
 TEST_F(Primitives, CtrAndCbcRunsMatchTheOpensslCommand)
 {
@@ -324,5 +325,6 @@ TEST_F(Primitives, CtrAndCbcRunsMatchTheOpensslCommand)
         }
     }
 }
+#endif
 
 } // namespace

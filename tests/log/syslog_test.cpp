@@ -7,6 +7,9 @@
 #include <regex>
 #include <string>
 #include <unistd.h>
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include "log/console.h"
 #include "log/syslog.h"
@@ -28,10 +31,16 @@ protected:
     UdpCapture capture = {-1, 0};
 };
 
+// The name the client writes as HOST: the host name, or on Windows the computer name.
 std::string computer_name()
 {
     char name[256] = {};
+#if defined(_WIN32)
+    DWORD size = sizeof name;
+    GetComputerNameA(name, &size);
+#else
     gethostname(name, sizeof name - 1);
+#endif
     return std::string(name).substr(0, SYSLOG_COMPUTER_NAME_MAX);
 }
 
@@ -69,8 +78,7 @@ TEST_F(SyslogTest, DayOfMonthIsRightAlignedInTwoCharacters)
     auto got = collect();
     ASSERT_EQ(got.size(), 1u);
     time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
+    struct tm local = *localtime(&now);
     char expected[8];
     snprintf(expected, sizeof expected, "%2d ", local.tm_mday);
     EXPECT_EQ(got[0].substr(8, 3), expected) << got[0];

@@ -155,11 +155,11 @@ ExchangeRun run_exchange(const std::string& input, size_t max_read)
 
 // ---- whole process ------------------------------------------------------------------------
 
-HostRun run_host(const std::string& input, const std::vector<std::string>& env)
+HostRun run_host(const std::string& input, const std::vector<std::string>& env, const std::string& program)
 {
     HostRun run = {-1, {}, {}, {{}, false}, -1};
     ChildProcess child;
-    if (!start_child(build_program("tavrinhost"), {"tavrinhost"}, env, &child))
+    if (!start_child(program.empty() ? build_program("tavrinhost") : program, {"tavrinhost"}, env, &child))
         return run;
     std::thread feeder([&] {
         write_all(child.stdin_fd, input.data(), input.size());
@@ -201,7 +201,7 @@ HostRun run_host(const std::string& input, const std::vector<std::string>& env)
     return run;
 }
 
-std::vector<HostRun> run_hosts(const std::vector<HostCase>& cases)
+std::vector<HostRun> run_hosts(const std::vector<HostCase>& cases, const std::string& program)
 {
     std::vector<HostRun> runs(cases.size());
     std::mutex lock;
@@ -215,7 +215,7 @@ std::vector<HostRun> run_hosts(const std::vector<HostCase>& cases)
                     return;
                 i = next++;
             }
-            runs[i] = run_host(cases[i].input, cases[i].env);
+            runs[i] = run_host(cases[i].input, cases[i].env, program);
         }
     };
     std::vector<std::thread> workers;

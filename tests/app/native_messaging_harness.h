@@ -62,10 +62,12 @@ struct HostCase {
     std::vector<std::string> env; // extra environment entries
 };
 
-// Runs the real host (bin/tavrinhost) once per case, a few at a time; input is written and
-// standard input closed, output collected to its end.
-std::vector<HostRun> run_hosts(const std::vector<HostCase>& cases);
-HostRun run_host(const std::string& input, const std::vector<std::string>& env = {});
+// Runs the real host once per case, a few at a time; input is written and standard input
+// closed, output collected to its end. program is the host's path; empty means
+// build_program("tavrinhost").
+std::vector<HostRun> run_hosts(const std::vector<HostCase>& cases, const std::string& program = {});
+HostRun run_host(const std::string& input, const std::vector<std::string>& env = {},
+                 const std::string& program = {});
 
 // ---- independent salted container --------------------------------------------------------
 

@@ -274,6 +274,7 @@ TEST_F(HostProcessTest, ErrorReplyFramesOfTheRealHost)
         {"decrypt of a short container", nm_request(2, 0, PASSWORD, base64_of("Salted__1234")), {}},
         {"encrypt with an id outside the table", nm_request(1, 0, ".4" + PASSWORD, "abcd"), {}},
         {"decrypt of an empty plaintext", nm_request(2, 0, PASSWORD, base64_of(empty_container)), {}},
+        {"encrypt with MD5, refused in FIPS mode", nm_request(1, 0, ".A" + PASSWORD, "abcd"), {}},
     };
     const std::vector<std::vector<std::string>> expected = {
         {NM_BAD_ENCRYPT_DATA},
@@ -281,11 +282,50 @@ TEST_F(HostProcessTest, ErrorReplyFramesOfTheRealHost)
         {error_frame("The encrypted data appears to be invalid"), NM_END},
         {error_frame("Unsupported algorithm id")},
         {NM_END},
+        {error_frame(NM_ENCRYPT_FAILED_REASON)},
     };
     std::vector<HostRun> runs = run_hosts(cases);
     for (size_t i = 0; i < cases.size(); ++i)
         expect_frames(runs[i], expected[i], cases[i].name);
     expect_no_secret_logged({PASSWORD});
+}
+
+// With TAVRIN_PROGRAM_DIR pointing at programs of another build (the Windows build under wine,
+// an installed package), this build's own host and the host under test open each other's
+// containers, every usable id in both directions.
+TEST_F(HostProcessTest, ContainersCrossBetweenThisBuildAndTheHostUnderTest)
+{
+    const std::string here = this_build_program("tavrinhost");
+    if (build_program("tavrinhost") == here)
+        GTEST_SKIP() << "the host under test is this build's own (TAVRIN_PROGRAM_DIR is not set)";
+    const std::string plain = PLAIN_MARKER + pseudo_random_bytes(100000, 11);
+    std::vector<HostCase> seals;
+    for (char id : IDS) {
+        std::string password = std::string(".") + id + PASSWORD;
+        seals.push_back({std::string("id ") + id, nm_request(1, 1, password, base64_of(plain)), {}});
+    }
+    struct Direction {
+        std::string name, sealer, opener; // empty: the host under test
+    };
+    for (const Direction& d : {Direction{"under test to this build", "", here}, Direction{"this build to under test", here, ""}}) {
+        std::vector<HostRun> sealed = run_hosts(seals, d.sealer);
+        std::vector<HostCase> opens;
+        for (size_t i = 0; i < seals.size(); ++i) {
+            std::string text;
+            EXPECT_TRUE(sealed[i].frames.whole) << d.name << ", " << seals[i].name;
+            EXPECT_TRUE(nm_join_data(sealed[i].frames.texts, &text)) << d.name << ", " << seals[i].name;
+            opens.push_back({seals[i].name, nm_request(2, 0, std::string(".") + IDS[i] + PASSWORD, text), {}});
+        }
+        std::vector<HostRun> opened = run_hosts(opens, d.opener);
+        for (size_t i = 0; i < opens.size(); ++i) {
+            std::string text;
+            ASSERT_FALSE(opened[i].frames.texts.empty()) << d.name << ", " << opens[i].name;
+            EXPECT_EQ(opened[i].frames.texts.back(), NM_END) << d.name << ", " << opens[i].name;
+            EXPECT_TRUE(nm_join_data(opened[i].frames.texts, &text)) << d.name << ", " << opens[i].name;
+            EXPECT_TRUE(text == base64_of(plain)) << d.name << ", " << opens[i].name;
+        }
+    }
+    expect_no_secret_logged({PASSWORD, PLAIN_MARKER});
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -111,6 +112,38 @@ TEST_F(StartupTest, ExitStatusAndConsoleLinesOfEachStart)
         }
     }
     std::filesystem::remove_all(empty);
+}
+
+// Without a launcher the program takes the provider and its configuration from its own folder,
+// unless a variable names others. (This build's program; the Windows program under wine finds
+// its provider that way in every test here.)
+TEST_F(StartupTest, ProviderBesideTheProgramServesWhenNoVariableNamesOne)
+{
+    const char* modules = getenv("OPENSSL_MODULES");
+    const char* config = getenv("OPENSSL_CONF");
+    ASSERT_TRUE(modules && config) << "the test's own provider is not set";
+    auto folder = std::filesystem::temp_directory_path() / ("beside-" + std::to_string(getpid()));
+    auto empty = folder / "empty";
+    std::filesystem::create_directories(empty);
+    std::filesystem::copy_file(this_build_program("tavrinhost"), folder / "tavrinhost");
+    std::filesystem::copy_file(std::filesystem::path(modules) / "fips.so", folder / "fips.so");
+    std::filesystem::copy_file(config, folder / "openssl.cnf");
+    const struct {
+        const char* name;
+        std::vector<std::string> env;
+        int status;
+        std::string err;
+    } cases[] = {
+        {"no variable set", {"OPENSSL_MODULES=", "OPENSSL_CONF="}, 0, "FIPS mode enabled OK\n"},
+        {"a set variable wins", {"OPENSSL_MODULES=" + empty.string(), "OPENSSL_CONF="}, 1,
+         FIPS_PROVIDER_MISSING_LINE},
+    };
+    for (const auto& c : cases) {
+        ProcessResult r = run_process((folder / "tavrinhost").string(), {"tavrinhost", "fips"}, c.env);
+        EXPECT_EQ(r.status, c.status) << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+    }
+    std::filesystem::remove_all(folder);
 }
 
 TEST_F(StartupTest, FirstDatagramsCarryAnEmptyIdent)

@@ -52,11 +52,20 @@ static bool start(const std::string& program, const std::vector<std::string>& ar
     std::vector<std::string> environment;
     for (char** e = environ; *e; ++e)
         environment.emplace_back(*e);
-    for (const std::string& entry : env) {
-        std::string name = entry.substr(0, entry.find('='));
+    auto remove_variable = [&](const std::string& name) {
         std::erase_if(environment, [&](const std::string& e) {
             return e.compare(0, name.size() + 1, name + "=") == 0;
         });
+    };
+    // Programs of another build find their FIPS provider themselves, not this build's.
+    const char* other = getenv("TAVRIN_PROGRAM_DIR");
+    if (other && *other && program.rfind(std::string(other) + "/", 0) == 0) {
+        remove_variable("OPENSSL_MODULES");
+        remove_variable("OPENSSL_CONF");
+    }
+    for (const std::string& entry : env) {
+        std::string name = entry.substr(0, entry.find('='));
+        remove_variable(name);
         if (entry.size() > name.size() + 1)
             environment.push_back(entry);
     }
@@ -209,5 +218,14 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
 
 std::string build_program(const std::string& name)
 {
-    return program_dir() + "/" + name;
+    std::string path = program_dir() + "/" + name;
+    if (access(path.c_str(), F_OK) != 0 && access((path + ".exe").c_str(), F_OK) == 0)
+        path += ".exe";
+    return path;
+}
+
+std::string this_build_program(const std::string& name)
+{
+    const char* build = getenv("TAVRIN_BUILD_DIR");
+    return std::string(build ? build : ".") + "/bin/" + name;
 }

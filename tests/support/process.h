@@ -15,8 +15,9 @@ struct ChildProcess {
 // Starts program with args (argv[0] is program), adding env entries "NAME=value" to the
 // test's own environment (an entry "NAME=" with nothing after it removes NAME). A program
 // from build_program starts through $TAVRIN_RUNNER when that names one (a full path, for
-// example of an emulator): runner, program, args[1]... Returns false when the child cannot
-// be started.
+// example of an emulator): runner, program, args[1]... A program from $TAVRIN_PROGRAM_DIR
+// finds its FIPS provider itself: the test's OPENSSL_MODULES and OPENSSL_CONF are not handed
+// on (env entries still are). Returns false when the child cannot be started.
 bool start_child(const std::string& program, const std::vector<std::string>& args,
                  const std::vector<std::string>& env, ChildProcess* child);
 
@@ -53,5 +54,10 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
                           const std::vector<std::string>& env, const std::string& input = {});
 
 // Path of a program under test: $TAVRIN_PROGRAM_DIR/name when that is set (for example
-// /usr/bin, the commands of the installed package), else $TAVRIN_BUILD_DIR/bin/name.
+// /usr/bin, the commands of the installed package, or the Windows build's folder with
+// TAVRIN_RUNNER naming wine; name.exe when only that exists), else $TAVRIN_BUILD_DIR/bin/name.
 std::string build_program(const std::string& name);
+
+// $TAVRIN_BUILD_DIR/bin/name, whatever TAVRIN_PROGRAM_DIR says: this build's own program, for
+// tests that compare it with the programs under test.
+std::string this_build_program(const std::string& name);

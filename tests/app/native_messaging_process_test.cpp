@@ -97,6 +97,11 @@ TEST_F(HostProcessTest, IntakeRepliesOfTheRealHost)
     add("closed input", "", {{NM_INVALID_PAYLOAD, NM_END}, "", true});
     add("status probe", nm_frame("{\"action\":0}"), {{NM_STATUS_REPLY}, "", false});
     add("status probe without action", nm_frame("{\"pwd\":\"x\"}"), {{NM_STATUS_REPLY}, "", false});
+    // Headers holding 0x1A (end of input) and CR LF, which a text-mode stream would alter.
+    for (size_t length : {0x1Au, 0x0A0Du}) {
+        std::string text = "{\"action\":0,\"pad\":\"" + std::string(length - 21, 'x') + "\"}";
+        add("status probe of " + std::to_string(length) + " bytes", nm_frame(text), {{NM_STATUS_REPLY}, "", false});
+    }
     add("FIPS provider missing", first10 + nm_chunk("0123456789"), {{NM_NO_FIPS}, "", false},
         {"OPENSSL_MODULES=" + empty.string()});
     add("missing length", nm_frame("{\"action\":1,\"pwd\":\"" + PASSWORD + "\"}"), {{NM_MISSING_LENGTH}, "", false});
@@ -227,6 +232,9 @@ TEST_F(HostProcessTest, ReferenceContainersOpenInTheHost)
         cases.push_back({std::string("id ") + id + " wrong password", std::string(".") + id + "wrong-password",
                          PLAIN_MARKER + " for " + id, id, {}});
     }
+    // A reply header holding a line feed byte (2571 = 0x0A0B), which a text-mode stream would
+    // turn into CR LF.
+    cases.push_back({"2560 characters", ".5" + PASSWORD, pseudo_random_bytes(1920, 4), '5', {2571}});
     std::vector<HostCase> runs_in;
     for (const Case& c : cases) {
         std::string container = reference_encrypt(std::string(".") + c.id + PASSWORD, c.plaintext, salt, iv);

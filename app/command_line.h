@@ -15,14 +15,19 @@ constexpr const char* HOST_USAGE =
     "       tavrinhost fips                check that FIPS mode can be switched on\n"
     "       tavrinhost --help | --version\n"
     "The FIPS provider is found through OPENSSL_MODULES and OPENSSL_CONF (the launcher sets\n"
-    "them). Diagnostics go to the syslog over UDP: localhost port 514, or the HOST[:PORT] in\n"
-    "TAVRINHOST_SYSLOG.\n";
+    "them), or else in the program's own folder. Diagnostics go to the syslog over UDP:\n"
+    "localhost port 514, or the HOST[:PORT] in TAVRINHOST_SYSLOG.\n";
 
 // Printed on standard error when native-messaging mode starts with a terminal on standard
 // input (browsers start it with pipes).
 constexpr const char* HOST_TERMINAL_HINT =
+#if defined(_WIN32)
+    "tavrinhost: waiting for native-messaging frames from a browser on standard input (Ctrl-Z "
+    "and Enter end); see tavrinhost --help for the other modes\n";
+#else
     "tavrinhost: waiting for native-messaging frames from a browser on standard input (Ctrl-D "
     "ends); see tavrinhost --help for the other modes\n";
+#endif
 
 // Help when the only argument is exactly "--help" or "-h", Version when it is "--version";
 // FipsCheck when the only argument is exactly "fips"; otherwise Server when an element

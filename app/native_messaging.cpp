@@ -157,16 +157,18 @@ static void prepare_buffers(void* argument)
         memory_populate(request->output, request->output_size);
 }
 
-// Allocates the buffer the container will write into and starts a task that makes it and
-// the data's buffer resident while the chunks arrive, on the other core: otherwise the
-// decoding and the container would stop for a page fault every few kilobytes. Without the
-// buffer or the task the exchange goes on as well, only slower; small data goes without.
+// Allocates the buffer the container will write into (encryption; decryption works in the
+// decoded bytes) and starts a task that makes it and the data's buffer resident while the
+// chunks arrive, on the other core: otherwise the decoding and the container would stop for
+// a page fault every few kilobytes. Without the buffer or the task the exchange goes on as
+// well, only slower; small data goes without.
 static void start_preparing(NativeMessagingRequest* request)
 {
-    if (action_output_size(request) < NM_PREPARE_MIN)
+    if (static_cast<size_t>(request->length) < NM_PREPARE_MIN)
         return;
     request->output_size = action_output_size(request);
-    request->output = static_cast<unsigned char*>(malloc(request->output_size));
+    if (request->output_size > 0)
+        request->output = static_cast<unsigned char*>(malloc(request->output_size));
     request->prepare = {prepare_buffers, request, nullptr};
     frame_task_start(&request->prepare);
 }

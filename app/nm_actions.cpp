@@ -76,7 +76,7 @@ static void set_reason(ActionState* state, const char* reason)
 size_t action_output_size(const NativeMessagingRequest* request)
 {
     if (request->action == 2)
-        return request->decoded_size;
+        return 0; // decryption writes the plaintext over the ciphertext
     size_t input = request->raw != 0 ? request->decoded_size : static_cast<size_t>(request->length);
     return input + CONTAINER_MAGIC_LENGTH + CIPHER_SALT_SIZE + CONTAINER_ALLOCATION_EXTRA;
 }
@@ -135,22 +135,27 @@ static void decrypt_data(NativeMessagingRequest* request, ActionState* state)
         log_message("%s", state->error.text);
         return;
     }
-    hand_output_to_result(request, state);
-    int ok = decrypt_salted(request->decoded, decoded_length, request->password, &state->result, &state->error);
+    // The plaintext takes the place of the ciphertext in the decoded bytes: no second buffer
+    // of the container's size is made.
+    uint32_t offset = 0;
+    uint32_t plaintext_length = 0;
+    int ok = decrypt_salted_in_place(request->decoded, decoded_length, request->password, &offset,
+                                     &plaintext_length, &state->error);
     if (!ok) {
         log_message("Decryption Failed: %.*s\n", 200, state->error.text);
         return;
     }
-    if (state->result.data)
-        log_message("Decrypted Length: %i",
-                    static_cast<int>(strnlen(reinterpret_cast<const char*>(state->result.data), state->result.length)));
-    if (state->result.length == 0) {
+    const unsigned char* plaintext = request->decoded + offset;
+    log_message("Decrypted Length: %i",
+                static_cast<int>(strnlen(reinterpret_cast<const char*>(plaintext), plaintext_length)));
+    if (plaintext_length == 0) {
         // An empty plaintext is a successful decryption with nothing to send.
         state->empty_plaintext = true;
         log_message("Decrypted data is empty");
-        release_cipher_result(&state->result);
-    } else {
-        take_result_as_reply(state);
+    } else if (plaintext_length <= static_cast<uint32_t>(BASE64_ENCODE_MAX)) {
+        state->reply = plaintext;
+        state->reply_bytes = plaintext_length;
+        state->reply_length = static_cast<uint32_t>(base64_text_length(plaintext_length));
     }
 }
 

@@ -34,9 +34,9 @@ uint32_t write_data_messages(const FrameIo* io, const char* text, uint32_t lengt
 // frame_buffer as it is written (the text itself is never held). Returns the characters sent.
 uint32_t write_encoded_messages(const FrameIo* io, const unsigned char* bytes, size_t count, char* frame_buffer);
 
-// Bytes the salted container of the action needs at most for its result: the decoded size
-// when decrypting (the plaintext is never longer than the container), else the longest input
-// and the container's header, IV and tag room.
+// Bytes the salted container of the action needs for its result buffer: none when
+// decrypting (the plaintext overwrites the ciphertext), else the longest input and the
+// container's header, IV and tag room.
 size_t action_output_size(const NativeMessagingRequest* request);
 
 // Waits for the request's prepare task, then releases what the request owns: the password

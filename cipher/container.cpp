@@ -185,55 +185,97 @@ done:
     return ok;
 }
 
-int decrypt_salted(const unsigned char* container, uint32_t length, const char* password,
-                   CipherResult* result, CipherError* error)
+// The checks both decryptions make before they key anything: the password's id, the length,
+// the magic and the shortest container of the id. Fills parts and layout, or writes the
+// reason and returns false.
+static bool check_container(const unsigned char* container, uint32_t length, const char* password,
+                            CipherResult* result, CipherError* error, PasswordParts* parts,
+                            ContainerLayout* layout)
 {
-    PasswordParts parts;
     CipherParams params = {};
-    if (!read_password(password, result, error, &parts, &params))
-        return 0;
-    if (length > CONTAINER_LENGTH_MAX) {
+    bool ok = read_password(password, result, error, parts, &params);
+    if (ok && length > CONTAINER_LENGTH_MAX) {
         set_error(error, CONTAINER_TOO_LARGE);
-        return 0;
+        ok = false;
     }
-    const int id = parts.id;
-    const ContainerLayout layout = layout_of(&params);
-    // Only input that begins with the magic has a salt and an IV where they are read. The
-    // shortest container has an empty ciphertext, or one padding block for CBC: the header
-    // alone is the empty container of 'C' and too short for every other id.
-    const uint32_t shortest = layout.header + layout.iv + layout.tag + (is_cbc(id) ? CIPHER_BLOCK_SIZE : 0);
-    if (!container || length < shortest || memcmp(container, CONTAINER_MAGIC, CONTAINER_MAGIC_LENGTH) != 0) {
-        set_error(error, CONTAINER_INVALID);
-        return 0;
+    if (ok) {
+        *layout = layout_of(&params);
+        // Only input that begins with the magic has a salt and an IV where they are read. The
+        // shortest container has an empty ciphertext, or one padding block for CBC: the header
+        // alone is the empty container of 'C' and too short for every other id.
+        const uint32_t shortest = layout->header + layout->iv + layout->tag +
+                                  (is_cbc(parts->id) ? CIPHER_BLOCK_SIZE : 0);
+        if (!container || length < shortest ||
+            memcmp(container, CONTAINER_MAGIC, CONTAINER_MAGIC_LENGTH) != 0) {
+            set_error(error, CONTAINER_INVALID);
+            ok = false;
+        }
     }
-    if (!prepare_output(result, length + layout.header, length, error))
-        return 0;
+    OPENSSL_cleanse(&params, sizeof params);
+    return ok;
+}
 
-    const unsigned char* salt = container + CONTAINER_MAGIC_LENGTH;
-    const unsigned char* ciphertext = container + layout.header + layout.iv;
-    const int ciphertext_length = static_cast<int>(length - layout.header - layout.iv);
+// Keys a context from the container's salt and IV and decrypts its ciphertext into out (room
+// bytes in, the plaintext length out); out may be the ciphertext itself. A failed tag or
+// padding check wipes what was written, so no unauthenticated plaintext stays behind.
+static int open_container(const unsigned char* container, uint32_t length, const PasswordParts* parts,
+                          const ContainerLayout* layout, unsigned char* out, uint32_t* room,
+                          CipherError* error)
+{
+    const unsigned char* ciphertext = container + layout->header + layout->iv;
+    const int ciphertext_length = static_cast<int>(length - layout->header - layout->iv);
     int iv_length = 0;
-    uint32_t room = result->length;
     int ok = 0;
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
     if (!ctx) {
         ERR_print_errors_fp(stderr);
         return 0;
     }
-    if (setup_decrypt_key(parts.proper, id, static_cast<int>(parts.length), salt,
-                          container + layout.header, &iv_length, ctx, error ? error->text : nullptr) != 0)
-        goto done;
-    ok = decrypt_buffer(ctx, id, ciphertext, ciphertext_length, result->data, &room);
-    if (ok) {
-        result->length = room;
-    } else {
-        // A failed tag or padding check must not leave unauthenticated plaintext behind.
-        OPENSSL_cleanse(result->data, static_cast<size_t>(ciphertext_length));
+    if (setup_decrypt_key(parts->proper, parts->id, static_cast<int>(parts->length),
+                          container + CONTAINER_MAGIC_LENGTH, container + layout->header, &iv_length,
+                          ctx, error ? error->text : nullptr) == 0) {
+        ok = decrypt_buffer(ctx, parts->id, ciphertext, ciphertext_length, out, room);
+        if (!ok)
+            OPENSSL_cleanse(out, static_cast<size_t>(ciphertext_length));
     }
-
-done:
     EVP_CIPHER_CTX_free(ctx);
-    OPENSSL_cleanse(&params, sizeof params);
+    return ok;
+}
+
+int decrypt_salted(const unsigned char* container, uint32_t length, const char* password,
+                   CipherResult* result, CipherError* error)
+{
+    PasswordParts parts;
+    ContainerLayout layout = {};
+    if (!check_container(container, length, password, result, error, &parts, &layout))
+        return 0;
+    if (!prepare_output(result, length + layout.header, length, error))
+        return 0;
+    uint32_t room = result->length;
+    int ok = open_container(container, length, &parts, &layout, result->data, &room, error);
+    if (ok)
+        result->length = room;
+    return ok;
+}
+
+int decrypt_salted_in_place(unsigned char* container, uint32_t length, const char* password,
+                            uint32_t* plaintext_offset, uint32_t* plaintext_length, CipherError* error)
+{
+    // The null check of the result record stands for the two places the result goes.
+    CipherResult placed = {};
+    PasswordParts parts;
+    ContainerLayout layout = {};
+    if (!check_container(container, length, password,
+                         plaintext_offset && plaintext_length ? &placed : nullptr, error, &parts,
+                         &layout))
+        return 0;
+    uint32_t offset = layout.header + layout.iv;
+    uint32_t room = length - offset;
+    int ok = open_container(container, length, &parts, &layout, container + offset, &room, error);
+    if (ok) {
+        *plaintext_offset = offset;
+        *plaintext_length = room;
+    }
     return ok;
 }
 

@@ -79,6 +79,14 @@ int encrypt_salted(const unsigned char* plaintext, uint32_t length, const char* 
 int decrypt_salted(const unsigned char* container, uint32_t length, const char* password,
                    CipherResult* result, CipherError* error);
 
+// Opens a container (length bytes) in place, as decrypt_salted would into a buffer of its
+// own: the same checks, reasons and results, but the plaintext overwrites the ciphertext.
+// On success *plaintext_offset (header and IV: the ciphertext's start) and *plaintext_length
+// say where it lies in container; on failure nothing of a plaintext is left there. Spares
+// the output buffer of a large container. Null offsets get CONTAINER_NO_RESULT.
+int decrypt_salted_in_place(unsigned char* container, uint32_t length, const char* password,
+                            uint32_t* plaintext_offset, uint32_t* plaintext_length, CipherError* error);
+
 // Frees data and extra where set and clears both pointers; length is left as it was, so
 // zero the record before reusing it for an unrelated result. Null is allowed.
 void release_cipher_result(CipherResult* result);

@@ -5,7 +5,8 @@
 // the first byte of the rest, so that well-formed containers with one change are opened
 // too. The container sits in a heap block of exactly its size. Checks: a success fits the
 // layout, an allocated buffer leaves zero bytes after the plaintext, the error text is
-// terminated, and a sealed container opens to its plaintext when nothing was changed.
+// terminated, a sealed container opens to its plaintext when nothing was changed, and
+// opening in place agrees with opening into a buffer.
 #include "cipher/container.h"
 
 #include <cstdint>
@@ -80,6 +81,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             abort();
     } else if (seal_first && !changed && (!caller_buffer || capacity >= length)) {
         abort(); // a container just made must open
+    }
+    if (!caller_buffer) {
+        uint32_t offset = 0, plain_length = 0;
+        CipherError in_place_error = {};
+        int in_place = decrypt_salted_in_place(container, length, password, &offset, &plain_length,
+                                               &in_place_error);
+        check_error(in_place_error);
+        if (in_place != rc || (rc && (plain_length != opened.length || offset + plain_length > length ||
+                                      memcmp(container + offset, opened.data, plain_length) != 0)))
+            abort();
     }
     release_cipher_result(&opened);
     release_cipher_result(&sealed);

@@ -101,6 +101,15 @@ TEST_F(Container, EveryIdRoundTripsEverySizeWithItsExactLayout)
             // The allocated buffer leaves 8 + S zero bytes after the plaintext.
             for (uint32_t i = 0; i < 8 + id.salt; i++)
                 ASSERT_EQ(opened.r.data[length + i], 0) << "prefix \"" << id.prefix << "\" byte " << length + i;
+            // In place, the plaintext takes the ciphertext's place behind the header and IV.
+            Bytes in_place = sealed.bytes;
+            uint32_t offset = 0, plain_length = 0;
+            ASSERT_EQ(decrypt_salted_in_place(in_place.data(), static_cast<uint32_t>(in_place.size()),
+                                              password.c_str(), &offset, &plain_length, nullptr),
+                      1);
+            EXPECT_EQ(offset, 8 + id.salt + id.iv);
+            EXPECT_EQ(Bytes(in_place.begin() + offset, in_place.begin() + offset + plain_length), plaintext)
+                << "in place, prefix \"" << id.prefix << "\", " << length << " bytes";
         }
     }
 }
@@ -188,6 +197,14 @@ TEST_F(Container, ChangedGcmTagOrCiphertextFailsAndLeavesNoPlaintext)
         ASSERT_NE(result.r.data, nullptr);
         EXPECT_EQ(Bytes(result.r.data, result.r.data + plaintext.size()), Bytes(plaintext.size(), 0))
             << "unauthenticated plaintext left in the record, byte " << i;
+        uint32_t offset = 0, length = 0;
+        ASSERT_EQ(decrypt_salted_in_place(changed.data(), static_cast<uint32_t>(changed.size()), ".1pw",
+                                          &offset, &length, nullptr),
+                  0)
+            << "in place, byte " << i << " changed";
+        EXPECT_EQ(Bytes(changed.begin() + 36, changed.begin() + 36 + static_cast<long>(plaintext.size())),
+                  Bytes(plaintext.size(), 0))
+            << "unauthenticated plaintext left in place, byte " << i;
     }
 }
 

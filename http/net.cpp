@@ -191,6 +191,17 @@ long netSendPair(NetSocket socket, const void* first, size_t firstLength, const 
 #endif
 }
 
+bool netStopListening(NetSocket listener)
+{
+#if defined(_WIN32)
+    closesocket(listener); // only closing it wakes the threads in accept
+    return true;
+#else
+    shutdown(listener, SHUT_RDWR);
+    return false;
+#endif
+}
+
 bool netShutdownSend(NetSocket socket)
 {
 #if defined(_WIN32)

@@ -65,6 +65,11 @@ long netSendPair(NetSocket socket, const void* first, size_t firstLength, const 
 // Ends our sending side (the peer reads end of input); false when the socket refuses.
 bool netShutdownSend(NetSocket socket);
 
+// Makes every thread waiting in accept on listener return with an error, so that they can
+// end. Returns true when that took closing the listener (then it must not be closed again),
+// false when the owner still closes it.
+bool netStopListening(NetSocket listener);
+
 // Numeric host and port texts of a socket address ("" each on failure). Returns 0 or the
 // name resolver's error code, which netNameErrorText names.
 int netNumericName(const sockaddr* address, size_t addressLength, char* host, size_t hostSize,

@@ -38,15 +38,9 @@ static void sleepMilliseconds(int milliseconds)
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-// Counts events and prints them at most once per HTTP_REPORT_INTERVAL_MS. Used by the accept
-// loop only.
-struct ReportThrottle {
-    int64_t lastReportMs; // when the last line was printed, 0 before the first
-    long pending;         // events since that line
-};
-
-// True when a line is due now; *count is then the number of events it covers.
-static bool reportDue(ReportThrottle* throttle, long* count)
+// Counts one event; true when a line is due now, *count then being the events it covers.
+// Called under the server's acceptorLock.
+static bool reportDue(HttpReportThrottle* throttle, long* count)
 {
     throttle->pending += 1;
     int64_t now = httpNowMs();
@@ -188,48 +182,166 @@ static void refuseConnection(HttpServer* server, NetSocket socket)
     netClose(socket);
 }
 
-// ---- threads -----------------------------------------------------------------------------
+// ---- accepting threads -------------------------------------------------------------------
 
-// Hands connection to a finished thread that waits for work; false when none waits.
-static bool handToIdleThread(HttpServer* server, HttpConnection* connection)
-{
-    std::lock_guard<std::mutex> hold(server->poolLock);
-    if (server->idleThreads == 0)
-        return false;
-    server->idleThreads -= 1;
-    connection->next = server->handOff;
-    server->handOff = connection;
-    server->poolWork.notify_one();
-    return true;
-}
+static void* acceptorThread(void* server);
 
-// Waits for the next connection handed to this finished thread; null when enough threads
-// wait already (the thread then ends).
-static HttpConnection* awaitHandOff(HttpServer* server)
+// Starts one more accepting thread; reports a failure and goes on without it.
+static void startAcceptor(HttpServer* server)
 {
-    std::unique_lock<std::mutex> hold(server->poolLock);
-    if (server->idleThreads >= HTTP_SPARE_THREADS)
-        return nullptr;
-    server->idleThreads += 1;
-    server->poolWork.wait(hold, [server] { return server->handOff != nullptr; });
-    HttpConnection* connection = server->handOff;
-    server->handOff = connection->next;
-    connection->next = nullptr;
-    return connection;
-}
-
-static void* connectionThread(void* argument)
-{
-    auto* connection = static_cast<HttpConnection*>(argument);
-    HttpServer* server = connection->server;
-    while (connection != nullptr) {
-        serveConnection(connection);
-        connection = awaitHandOff(server);
+    {
+        std::lock_guard<std::mutex> hold(server->acceptorLock);
+        server->acceptorThreads += 1;
     }
+    int failed = netStartThread(acceptorThread, server, HTTP_THREAD_STACK_SIZE);
+    if (failed == 0)
+        return;
+    serverPrint("Whoa! Failed to create a thread for routine %p\n", reinterpret_cast<void*>(acceptorThread));
+    serverPrint("Error while creating thread after accepting new connection! pthread_create "
+                "returned %d Continuing...\n",
+                failed);
+    std::lock_guard<std::mutex> hold(server->acceptorLock);
+    server->acceptorThreads -= 1;
+    server->acceptorsDone.notify_all();
+}
+
+// Deals with a failed accept: reports it (throttled where it repeats) and returns true when
+// accepting goes on, false when it ends for every thread (the first thread to meet such an
+// error reports it and wakes the others).
+static bool acceptFailed(HttpServer* server, int error)
+{
+    if (netErrorIsInterrupted(error)) {
+        serverPrint("accept was interrupted, continuing if server.shouldRun is true...\n");
+        return server->shouldRun;
+    }
+    if (netErrorIsTransientAccept(error)) {
+        long count = 0;
+        bool due = false;
+        {
+            std::lock_guard<std::mutex> hold(server->acceptorLock);
+            due = !server->stopping && reportDue(&server->acceptFailures, &count);
+        }
+        if (due)
+            serverPrint("accept failed with %s = %d (%ld times since the last report); retrying "
+                        "every %d ms...\n",
+                        netErrorText(error), error, count, HTTP_ACCEPT_BACKOFF_MS);
+        sleepMilliseconds(HTTP_ACCEPT_BACKOFF_MS);
+        return true;
+    }
+    {
+        std::lock_guard<std::mutex> hold(server->acceptorLock);
+        if (server->stopping)
+            return false;
+        server->stopping = true;
+    }
+    if (netErrorIsBadSocket(error)) {
+        // The listener is gone and nothing reopens it: accepting again would fail the same
+        // way for ever.
+        serverPrint("accept was stopped because the file descriptor is invalid (EBADF). This is "
+                    "probably because you closed it?\n");
+        std::lock_guard<std::mutex> hold(server->acceptorLock);
+        server->listenerClosed = true;
+    } else {
+        serverPrint("exiting because accept failed (probably interrupted) %s = %d\n",
+                    netErrorText(error), error);
+        bool closed = netStopListening(server->listener);
+        std::lock_guard<std::mutex> hold(server->acceptorLock);
+        server->listenerClosed = closed;
+    }
+    return false;
+}
+
+// Counts an accepted connection in and makes its record, or answers it with 503 at the
+// connection cap; null when the connection was refused or no record could be made.
+static HttpConnection* admitConnection(HttpServer* server, NetSocket socket, const sockaddr_storage* remote,
+                                       socklen_t remoteLength)
+{
+    bool admitted = false;
+    {
+        std::lock_guard<std::mutex> hold(server->connectionCountLock);
+        if (server->activeConnections < server->connectionLimit) {
+            server->activeConnections += 1;
+            if (server->activeConnections > server->burstPeak)
+                server->burstPeak = server->activeConnections;
+            admitted = true;
+        }
+    }
+    HttpConnection* connection = admitted ? newConnection(server) : nullptr;
+    if (connection != nullptr) {
+        connection->socket = socket;
+        memcpy(connection->remoteAddress, remote, remoteLength);
+        connection->remoteAddressLength = static_cast<int32_t>(remoteLength);
+        return connection;
+    }
+    if (admitted) {
+        netClose(socket);
+        std::lock_guard<std::mutex> hold(server->connectionCountLock);
+        server->activeConnections -= 1;
+        server->connectionFinished.notify_one();
+    } else {
+        refuseConnection(server, socket);
+    }
+    long count = 0;
+    bool due = false;
+    {
+        std::lock_guard<std::mutex> hold(server->acceptorLock);
+        due = reportDue(admitted ? &server->acceptFailures : &server->refusals, &count);
+    }
+    if (due && admitted)
+        serverPrint("Out of memory for a connection record (%ld times); closed the connection\n", count);
+    else if (due)
+        serverPrint("Refused %ld connections with 503: %d connections are open already\n", count,
+                    server->connectionLimit);
     return nullptr;
 }
 
-// ---- the accept loop -----------------------------------------------------------------------
+// The life of an accepting thread: accept a connection, serve it on this thread, accept
+// again. A thread that takes the last waiting place starts another first, so that the next
+// connection finds a thread waiting; after serving, a thread other than the server thread
+// ends when enough others wait already. Ends every thread when accepting has ended for good.
+static void acceptAndServe(HttpServer* server, bool serverThread)
+{
+    for (;;) {
+        {
+            // Deciding and taking the waiting place in one step keeps the spare count exact.
+            std::lock_guard<std::mutex> hold(server->acceptorLock);
+            if (server->stopping || (!serverThread && server->waitingAcceptors >= HTTP_SPARE_THREADS))
+                break;
+            server->waitingAcceptors += 1;
+        }
+        sockaddr_storage remote = {};
+        socklen_t remoteLength = sizeof remote;
+        NetSocket accepted = netAccept(server->listener, reinterpret_cast<sockaddr*>(&remote), &remoteLength);
+        int error = accepted == NET_INVALID_SOCKET ? netLastError() : 0;
+        bool lastWaiting = false;
+        {
+            std::lock_guard<std::mutex> hold(server->acceptorLock);
+            server->waitingAcceptors -= 1;
+            lastWaiting = server->waitingAcceptors == 0 && !server->stopping;
+        }
+        if (accepted == NET_INVALID_SOCKET) {
+            if (!acceptFailed(server, error))
+                break;
+            continue;
+        }
+        if (lastWaiting)
+            startAcceptor(server);
+        HttpConnection* connection = admitConnection(server, accepted, &remote, remoteLength);
+        if (connection != nullptr)
+            serveConnection(connection);
+    }
+    std::lock_guard<std::mutex> hold(server->acceptorLock);
+    server->acceptorThreads -= 1;
+    server->acceptorsDone.notify_all();
+}
+
+static void* acceptorThread(void* server)
+{
+    acceptAndServe(static_cast<HttpServer*>(server), false);
+    return nullptr;
+}
+
+// ---- the listener and its threads -----------------------------------------------------
 
 int acceptConnectionsUntilStopped(HttpServer* server, const sockaddr* address, size_t addressLength)
 {
@@ -287,108 +399,21 @@ int acceptConnectionsUntilStopped(HttpServer* server, const sockaddr* address, s
         server->stoppedCondition.notify_all();
     }
 
-    ReportThrottle acceptFailures = {0, 0};
-    ReportThrottle refusals = {0, 0};
-    HttpConnection* connection = nullptr;
-    int acceptError = 0;
-    while (server->shouldRun) {
-        if (connection == nullptr) {
-            connection = newConnection(server);
-            if (connection == nullptr) {
-                long count = 0;
-                if (reportDue(&acceptFailures, &count))
-                    serverPrint("Out of memory for the next connection record (%ld times); "
-                                "retrying...\n",
-                                count);
-                sleepMilliseconds(HTTP_ACCEPT_BACKOFF_MS);
-                continue;
-            }
-        }
-        socklen_t remoteLength = HTTP_REMOTE_ADDRESS_SIZE;
-        connection->remoteAddressLength = static_cast<int32_t>(HTTP_REMOTE_ADDRESS_SIZE);
-        NetSocket accepted = netAccept(server->listener,
-                                       reinterpret_cast<sockaddr*>(connection->remoteAddress), &remoteLength);
-        if (accepted == NET_INVALID_SOCKET) {
-            acceptError = netLastError();
-            if (netErrorIsInterrupted(acceptError)) {
-                serverPrint("accept was interrupted, continuing if server.shouldRun is true...\n");
-                continue;
-            }
-            if (netErrorIsBadSocket(acceptError)) {
-                // The listener is gone and nothing reopens it: accepting again would fail the
-                // same way for ever.
-                serverPrint("accept was stopped because the file descriptor is invalid (EBADF). "
-                            "This is probably because you closed it?\n");
-                break;
-            }
-            if (netErrorIsTransientAccept(acceptError)) {
-                long count = 0;
-                if (reportDue(&acceptFailures, &count))
-                    serverPrint("accept failed with %s = %d (%ld times since the last report); "
-                                "retrying every %d ms...\n",
-                                netErrorText(acceptError), acceptError, count,
-                                HTTP_ACCEPT_BACKOFF_MS);
-                sleepMilliseconds(HTTP_ACCEPT_BACKOFF_MS);
-                continue;
-            }
-            serverPrint("exiting because accept failed (probably interrupted) %s = %d\n",
-                        netErrorText(acceptError), acceptError);
-            break;
-        }
-        connection->socket = accepted;
-        connection->remoteAddressLength = static_cast<int32_t>(remoteLength);
-
-        {
-            std::lock_guard<std::mutex> hold(server->connectionCountLock);
-            if (server->activeConnections >= server->connectionLimit) {
-                accepted = NET_INVALID_SOCKET;
-            } else {
-                server->activeConnections += 1;
-                if (server->activeConnections > server->burstPeak)
-                    server->burstPeak = server->activeConnections;
-            }
-        }
-        if (accepted == NET_INVALID_SOCKET) {
-            refuseConnection(server, connection->socket);
-            long count = 0;
-            if (reportDue(&refusals, &count))
-                serverPrint("Refused %ld connections with 503: %d connections are open already\n",
-                            count, server->connectionLimit);
-            memset(static_cast<void*>(connection), 0, sizeof *connection);
-            connection->server = server;
-            continue;
-        }
-        if (handToIdleThread(server, connection)) {
-            connection = nullptr;
-            continue;
-        }
-        int failed = netStartThread(connectionThread, connection, HTTP_THREAD_STACK_SIZE);
-        if (failed != 0) {
-            serverPrint("Whoa! Failed to create a thread for routine %p\n",
-                        reinterpret_cast<void*>(connectionThread));
-            serverPrint("Error while creating thread after accepting new connection! "
-                        "pthread_create returned %d Continuing...\n",
-                        failed);
-            // The thread never ran: the connection, its count and its record are ours to undo.
-            netClose(connection->socket);
-            {
-                std::lock_guard<std::mutex> hold(server->connectionCountLock);
-                server->activeConnections -= 1;
-                server->connectionFinished.notify_one();
-            }
-            memset(static_cast<void*>(connection), 0, sizeof *connection);
-            connection->server = server;
-            continue;
-        }
-        connection = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(server->acceptorLock);
+        server->acceptorThreads += 1;
     }
-
-    if (!netErrorIsBadSocket(acceptError)) {
+    acceptAndServe(server, true);
+    bool closed = false;
+    {
+        std::unique_lock<std::mutex> hold(server->acceptorLock);
+        server->acceptorsDone.wait(hold, [server] { return server->acceptorThreads <= 0; });
+        closed = server->listenerClosed;
+    }
+    if (!closed) {
         std::lock_guard<std::mutex> hold(server->listenerLock);
         netClose(server->listener);
     }
-    if (connection != nullptr)
-        releaseConnection(connection);
     {
         std::unique_lock<std::mutex> hold(server->connectionCountLock);
         server->connectionFinished.wait(hold, [server] { return server->activeConnections <= 0; });
@@ -492,14 +517,19 @@ static HttpResponse* busyReply()
 
 // Ends our side of the connection so that the response is not lost: closing a socket with
 // unread input makes the kernel send a reset, and a reset that overtakes the response can
-// discard it at the client. So we send our FIN first and read (and drop) what the peer still
-// sends until it closes too, for at most HTTP_LINGER_MS and HTTP_LINGER_MAX_BYTES.
+// discard it at the client. So we send our FIN first; when the peer has sent more than the
+// request, we read (and drop) what it still sends until it closes too, for at most
+// HTTP_LINGER_MS and HTTP_LINGER_MAX_BYTES. When nothing is waiting, the connection closes at
+// once, as an ordinary client expects.
 static void finishSending(HttpConnection* connection)
 {
     if (!netShutdownSend(connection->socket))
         return;
+    long pending = netReceive(connection->socket, connection->buffer, sizeof connection->buffer);
+    if (pending <= 0)
+        return; // nothing waiting (or the peer has closed): no reset can follow
     int64_t deadline = httpNowMs() + HTTP_LINGER_MS;
-    size_t drained = 0;
+    size_t drained = static_cast<size_t>(pending);
     while (drained < HTTP_LINGER_MAX_BYTES) {
         int64_t left = deadline - httpNowMs();
         if (left <= 0 || netWait(connection->socket, false, static_cast<int>(left)) <= 0)

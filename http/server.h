@@ -15,8 +15,11 @@
 // Every message of the server goes to standard output; request bytes in them are escaped and
 // cut (console_text.h). A connection carries exactly one request: it is received and parsed,
 // handed to handle_request, the response is sent and the connection is closed. While it
-// lasts a connection has a thread of its own; finished threads wait for later connections
-// (up to HTTP_SPARE_THREADS of them), so a new connection seldom costs a thread start.
+// lasts a connection has a thread of its own: the thread that accepted it. Threads wait in
+// accept on the one listener; one that takes the last waiting place starts another before it
+// serves, so a new connection never waits for a thread, and a thread that has served goes
+// back to accept unless HTTP_SPARE_THREADS others wait there already. A new connection so
+// costs neither a thread start nor a hand-over from one thread to another.
 
 // Limits, chosen so that no honest local client meets them while no client can hold the
 // service for long or take all of its memory:
@@ -37,17 +40,23 @@ constexpr int HTTP_SEND_TIMEOUT_MS = 20000;
 // connections are reported at most once per HTTP_REPORT_INTERVAL_MS, with their count.
 constexpr int HTTP_REPORT_INTERVAL_MS = 5000;
 constexpr int HTTP_ACCEPT_BACKOFF_MS = 10; // pause after a transient accept failure
-// Threads: stack of a connection thread, and finished threads kept for later connections.
+// Threads: stack of a connection thread, and threads kept waiting for later connections.
 constexpr size_t HTTP_THREAD_STACK_SIZE = size_t{256} << 10;
 constexpr int32_t HTTP_SPARE_THREADS = 8;
 // When the last connection of a burst of at least this many ends, the heap's free pages go
 // back to the system, so that a flood of connections leaves no memory behind.
 constexpr int32_t HTTP_TRIM_AFTER_CONNECTIONS = 64;
 
+// Counts events and prints them at most once per HTTP_REPORT_INTERVAL_MS.
+struct HttpReportThrottle {
+    int64_t lastReportMs; // when the last line was printed, 0 before the first
+    long pending;         // events since that line
+};
+
 // The one server of the process. Invariants: activeConnections >= 0 and it counts exactly the
-// accepted connections whose thread has not yet finished with them (a connection whose
-// thread could not be started is taken back at once); it changes only under
-// connectionCountLock. bodyMemory is the sum of the bodyReserved of the live connections.
+// accepted connections that are being served; it changes only under connectionCountLock.
+// bodyMemory is the sum of the bodyReserved of the live connections. waitingAcceptors <=
+// acceptorThreads; both, stopping and the two throttles change only under acceptorLock.
 struct HttpServer {
     bool initialized;                       // set by the first httpServerThread
     std::mutex listenerLock;                // held while the listener is closed
@@ -62,11 +71,15 @@ struct HttpServer {
     bool listening;                         // the listener is bound and listening
     int32_t connectionLimit;                // HTTP_MAX_CONNECTIONS, or less to fit descriptors
     std::atomic<uint64_t> bodyMemory;       // request-body bytes reserved by live connections
-    std::mutex poolLock;                    // guards idleThreads and handOff
-    std::condition_variable poolWork;       // woken when a connection is handed off
-    int32_t idleThreads;                    // finished threads waiting and not yet given work
-    struct HttpConnection* handOff;         // connections handed to idle threads, a stack
     int32_t burstPeak;                      // most connections at once since the count was 0
+    std::mutex acceptorLock;                // guards the fields below
+    std::condition_variable acceptorsDone;  // woken when an accepting thread ends
+    int32_t acceptorThreads;                // threads that accept and serve (the server thread too)
+    int32_t waitingAcceptors;               // of them, those waiting in accept now
+    bool stopping;                          // accept failed for good: every thread ends
+    bool listenerClosed;                    // closed already, to wake the threads in accept
+    HttpReportThrottle acceptFailures;      // transient accept failures and record shortages
+    HttpReportThrottle refusals;            // connections refused at the connection cap
 };
 
 constexpr size_t HTTP_RECEIVE_BUFFER_SIZE = 16384;  // bytes asked for by each receive
@@ -94,7 +107,6 @@ struct HttpConnection {
     HttpServer* server;                                // the owning server
     uint64_t bodyReserved;         // declared body bytes counted in server->bodyMemory
     int64_t sendDeadlineMs;        // monotonic time (httpNowMs) by which the response must be out
-    HttpConnection* next;          // next in the server's hand-off stack
 };
 
 // Where the server listens: port (its low 16 bits are used) and an IPv4 or IPv6 literal, ""
@@ -115,10 +127,11 @@ void* httpServerThread(void* listenOptions);
 bool httpServerAwaitListening();
 
 // Creates the listener on address (SO_REUSEADDR, backlog SOMAXCONN), prints the ready notice
-// and accepts until accept fails with an error that ends the loop; interrupted calls,
-// connections aborted by their peer and resource shortages do not (a shortage is reported
-// and followed by a pause of HTTP_ACCEPT_BACKOFF_MS). Returns 1 when the listener cannot be
-// created or bound, 0 after the loop has ended and every connection thread has finished.
+// and accepts and serves, with the threads it starts, until accept fails with an error that
+// ends accepting; interrupted calls, connections aborted by their peer and resource shortages
+// do not (a shortage is reported and followed by a pause of HTTP_ACCEPT_BACKOFF_MS). Returns 1
+// when the listener cannot be created or bound, 0 after every accepting thread has ended and
+// every connection has finished.
 int acceptConnectionsUntilStopped(HttpServer* server, const sockaddr* address,
                                   size_t addressLength);
 
@@ -126,9 +139,10 @@ int acceptConnectionsUntilStopped(HttpServer* server, const sockaddr* address,
 // parses one request within the time limits, prints the parser's warnings, answers it
 // (413 for a declared body beyond the limit, 503 when the body memory is spent, else
 // handle_request), sends the response, closes the connection, counts it down and releases
-// the record. After a response it ends its sending side first and drops what the peer still
-// sends, until the peer closes or for at most HTTP_LINGER_MS and HTTP_LINGER_MAX_BYTES, so
-// that closing with unread input (which resets the connection) cannot discard the response.
+// the record. After a response it ends its sending side; when the peer has sent more than
+// the request, it drops what the peer still sends until the peer closes or for at most
+// HTTP_LINGER_MS and HTTP_LINGER_MAX_BYTES, so that closing with unread input (which resets
+// the connection) cannot discard the response. Otherwise it closes at once.
 constexpr int HTTP_LINGER_MS = 1000;
 constexpr size_t HTTP_LINGER_MAX_BYTES = 64 * HTTP_RECEIVE_BUFFER_SIZE;
 void serveConnection(HttpConnection* connection);

@@ -374,7 +374,12 @@ int main(int argc, char** argv)
         return 1;
     }
     unsigned cores = std::thread::hardware_concurrency();
-    printf("HTTP server benchmark, %u cores, %.1f s per run, loopback\n\n", cores, seconds);
+    // The load generator shares the cores with the server. A server with a thread per
+    // connection has many more runnable threads than nginx's two processes, which would starve
+    // a generator of normal priority; above them, it gets what it needs from either server.
+    bool raised = setpriority(PRIO_PROCESS, 0, -10) == 0;
+    printf("HTTP server benchmark, %u cores, %.1f s per run, loopback; the load generator runs %s\n\n",
+           cores, seconds, raised ? "at nice -10" : "at normal priority (raising it was refused)");
 
     // 1. /status, a new connection per request.
     const std::string status = "GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
@@ -388,6 +393,7 @@ int main(int argc, char** argv)
     printf("/status, new connection each, %d concurrent:\n", status_concurrency);
     printf("  tavrinhost   %9.0f requests/s  (%ld ok, %ld failed; the client used %.0f%% of a core)\n",
            ours.rate(), ours.completed, ours.failed, 100 * ours.client_share());
+    double nginx_rate = 0;
     std::string nginx = find_program("nginx");
     if (nginx.empty()) {
         printf("  nginx        NOT MEASURED: nginx is not installed (apt-get install -y nginx);\n"
@@ -409,6 +415,7 @@ int main(int argc, char** argv)
             printf("               the client used %.0f%% of a core\n", 100 * theirs.client_share());
             printf("  ratio        %9.2fx nginx (target >= 1.0x)\n",
                    theirs.rate() > 0 ? ours.rate() / theirs.rate() : 0.0);
+            nginx_rate = theirs.rate();
         }
         fs::remove_all(folder);
     }
@@ -429,6 +436,15 @@ int main(int argc, char** argv)
         double parallel = parallel_derivation_rate(cores, seconds);
         printf("  (derivations on %u threads right now: %.0f/s; the server reaches %.2fx of that)\n",
                cores, parallel, encrypt.rate() / parallel);
+        if (nginx_rate > 0) {
+            // Every request also costs a connection: its machine time (client and kernel
+            // included) is at least what nginx needs for one /status.
+            double connection = cores / nginx_rate;
+            double bound = cores / (derivation + connection);
+            printf("  with a connection's cost as nginx pays it here (%.1f us of machine time), no\n"
+                   "  server exceeds %.0f requests/s: the server reaches %.2fx of that\n",
+                   connection * 1e6, bound, encrypt.rate() / bound);
+        }
     }
     stop(&server);
 
@@ -457,7 +473,7 @@ int main(int argc, char** argv)
     printf("\n/encrypt of 64 MiB (request %zu bytes, reply %zu bytes, %s, %.2f s):\n",
            request.size(), reply_bytes, line.c_str(), took);
     printf("  resident before %ld KiB, peak %ld KiB\n", before, peak);
-    printf("  peak / payload %6.2fx (target <= 6x); growth / payload %.2fx\n",
+    printf("  peak / payload %6.2fx (target <= 4.0x); growth / payload %.2fx\n",
            static_cast<double>(peak) / payload_kib, static_cast<double>(peak - before) / payload_kib);
     return 0;
 }

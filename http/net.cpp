@@ -187,7 +187,9 @@ long netSendPair(NetSocket socket, const void* first, size_t firstLength, const 
     msghdr message = {};
     message.msg_iov = parts;
     message.msg_iovlen = 2;
-    return static_cast<long>(sendmsg(socket, &message, MSG_NOSIGNAL));
+    // Held back as more to come: the end of the sending side, which follows a response, then
+    // leaves with the last of the data in one segment.
+    return static_cast<long>(sendmsg(socket, &message, MSG_NOSIGNAL | MSG_MORE));
 #endif
 }
 

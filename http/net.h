@@ -58,7 +58,8 @@ long netReceive(NetSocket socket, void* data, size_t length);
 long netSend(NetSocket socket, const void* data, size_t length);
 
 // One send of first and then second (a gathering send), so that a response's header block
-// and body cost one call; the count sent, or -1 with netLastError() set.
+// and body cost one call; the count sent, or -1 with netLastError() set. What does not fill a
+// segment may wait for more or for netShutdownSend, which the caller calls next.
 long netSendPair(NetSocket socket, const void* first, size_t firstLength, const void* second,
                  size_t secondLength);
 

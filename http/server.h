@@ -42,7 +42,7 @@ constexpr int HTTP_REPORT_INTERVAL_MS = 5000;
 constexpr int HTTP_ACCEPT_BACKOFF_MS = 10; // pause after a transient accept failure
 // Threads: stack of a connection thread, and threads kept waiting for later connections.
 constexpr size_t HTTP_THREAD_STACK_SIZE = size_t{256} << 10;
-constexpr int32_t HTTP_SPARE_THREADS = 8;
+constexpr int32_t HTTP_SPARE_THREADS = 32;
 // When the last connection of a burst of at least this many ends, the heap's free pages go
 // back to the system, so that a flood of connections leaves no memory behind.
 constexpr int32_t HTTP_TRIM_AFTER_CONNECTIONS = 64;

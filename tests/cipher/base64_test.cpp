@@ -1,4 +1,4 @@
-// Base64 transport encoding: padding repair, exact lengths, failures as null.
+// Base64 transport encoding: padding repair, exact lengths, pieces of a stream, failures as null.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,11 +17,10 @@ struct Decoded {
     Bytes bytes;
 };
 
-Decoded decode(const std::string& text, int length = -1)
+Decoded decode(const std::string& text)
 {
     uint32_t decoded_length = 0xdeadbeef;
-    unsigned char* out = base64_decode_buffer(text.data(), length < 0 ? static_cast<int>(text.size()) : length,
-                                              &decoded_length);
+    unsigned char* out = base64_decode_buffer(text.data(), static_cast<int>(text.size()), &decoded_length);
     if (!out) {
         EXPECT_EQ(decoded_length, 0xdeadbeefu) << "out-parameter written on failure for \"" << text << "\"";
         return {false, {}};
@@ -43,45 +42,44 @@ std::string encode(const Bytes& bytes)
     return s;
 }
 
-TEST(Base64, EncodingPadsEveryStartedGroupToFourCharacters)
+// Each text is the encoding of its bytes; the text without its "=" padding, and with any
+// missing "=" added, decodes to the same bytes.
+TEST(Base64, EveryStartedGroupIsFourCharactersAndPaddingIsRepaired)
 {
-    struct Case {
-        std::string bytes;
-        std::string text;
+    const struct {
+        std::string bytes, text;
     } cases[] = {
         {"A", "QQ=="},
         {"AB", "QUI="},
         {"ABC", "QUJD"},
         {"ABCD", "QUJDRA=="},
+        {"ABCDE", "QUJDREU="},
         {std::string("\0\0\0", 3), "AAAA"},
+        {std::string("\0\0\0\1\0\0\0\0\2\0", 10), "AAAAAQAAAAACAA=="}, // zero bytes survive
         {"\xff\xfe\xfd", "//79"},
         {"\xfb\xef", "++8="},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(encode(bytes_of(c.bytes)), c.text) << "bytes \"" << c.bytes << "\"";
-}
-
-TEST(Base64, DecodingRepairsMissingPaddingAndCountsPaddingOut)
-{
-    struct Case {
-        std::string text;
-        std::string bytes;
-    } cases[] = {
-        {"QUJD", "ABC"},
-        {"QUI=", "AB"},
-        {"QUI", "AB"},        // one "=" appended
-        {"QQ==", "A"},
-        {"QQ", "A"},          // "==" appended
-        {"QQ=", "A"},         // one more "=" appended
-        {"QUJDRA", "ABCD"},
-        {"QUJDREU", "ABCDE"},
-        {"//79", "\xff\xfe\xfd"},
-        {"++8=", "\xfb\xef"},
-    };
-    for (const Case& c : cases) {
-        Decoded d = decode(c.text);
-        ASSERT_TRUE(d.ok) << "text \"" << c.text << "\"";
-        EXPECT_EQ(d.bytes, bytes_of(c.bytes)) << "text \"" << c.text << "\"";
+    for (const auto& c : cases) {
+        SCOPED_TRACE("text \"" + c.text + "\"");
+        EXPECT_EQ(encode(bytes_of(c.bytes)), c.text);
+        std::string bare = c.text.substr(0, c.text.find('='));
+        for (const std::string& text : {c.text, bare, bare + "=", bare + "=="}) {
+            if (text.size() > (bare.size() + 3) / 4 * 4)
+                continue; // more "=" than the group has room for
+            Decoded d = decode(text);
+            ASSERT_TRUE(d.ok) << text;
+            EXPECT_EQ(d.bytes, bytes_of(c.bytes)) << text;
+        }
+    }
+    // Long texts: 3 bytes per group, less one for each trailing "=".
+    for (size_t length : {4095u, 4096u, 4097u, 1u << 20}) {
+        Bytes bytes = sample_bytes(length, static_cast<uint32_t>(length));
+        std::string text = encode(bytes);
+        EXPECT_EQ(text.size(), (length + 2) / 3 * 4) << length << " bytes";
+        for (const std::string& t : {text, text.substr(0, text.find('='))}) {
+            Decoded d = decode(t);
+            EXPECT_TRUE(d.ok && d.bytes == bytes) << length << " bytes, text of " << t.size();
+        }
     }
 }
 
@@ -95,64 +93,17 @@ TEST(Base64, DecodingHonoursTheGivenLengthAndLeavesTheTextAlone)
     EXPECT_EQ(Bytes(out, out + length), bytes_of("ABCE"));
     free(out);
     EXPECT_EQ(std::string(text, sizeof text), "QUJDRUZH");
-    // The out-parameter is optional.
-    out = base64_decode_buffer(text, 8, nullptr);
+    out = base64_decode_buffer(text, 8, nullptr); // the out-parameter is optional
     ASSERT_NE(out, nullptr);
     EXPECT_EQ(memcmp(out, "ABCEFG", 6), 0);
     free(out);
 }
 
-TEST(Base64, LongTextsLoseOneBytePerTrailingPad)
+TEST(Base64, FailuresGiveNullAndLeaveTheOutParameter)
 {
-    for (int groups : {1, 2, 100, 1000}) {
-        std::string body(static_cast<size_t>(groups - 1) * 4, 'Q');
-        Decoded two = decode(body + "QQ==");
-        Decoded one = decode(body + "QUI=");
-        Decoded none = decode(body + "QUJD");
-        ASSERT_TRUE(two.ok && one.ok && none.ok) << groups << " groups";
-        EXPECT_EQ(two.bytes.size(), static_cast<size_t>(3 * groups - 2)) << groups << " groups";
-        EXPECT_EQ(one.bytes.size(), static_cast<size_t>(3 * groups - 1)) << groups << " groups";
-        EXPECT_EQ(none.bytes.size(), static_cast<size_t>(3 * groups)) << groups << " groups";
-    }
-}
-
-TEST(Base64, ZeroBytesSurviveBothDirections)
-{
-    Bytes bytes = {0, 0, 0, 1, 0, 0, 0, 0, 2, 0};
-    std::string text = encode(bytes);
-    EXPECT_EQ(text, "AAAAAQAAAAACAA==");
-    Decoded d = decode(text);
-    ASSERT_TRUE(d.ok);
-    EXPECT_EQ(d.bytes, bytes);
-}
-
-TEST(Base64, RoundTripsEveryLengthUpToThreeGroupsAndLargeBuffers)
-{
-    for (size_t length : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 12u, 13u, 255u, 4095u, 1u << 20}) {
-        Bytes bytes = sample_bytes(length, static_cast<uint32_t>(length));
-        std::string text = encode(bytes);
-        EXPECT_EQ(text.size(), (length + 2) / 3 * 4) << length << " bytes";
-        Decoded d = decode(text);
-        ASSERT_TRUE(d.ok) << length << " bytes";
-        EXPECT_EQ(d.bytes, bytes) << length << " bytes";
-        // The same text without its padding decodes alike.
-        std::string bare = text.substr(0, text.find('='));
-        Decoded b = decode(bare);
-        ASSERT_TRUE(b.ok) << length << " bytes, unpadded";
-        EXPECT_EQ(b.bytes, bytes) << length << " bytes, unpadded";
-    }
-}
-
-TEST(Base64, TextsOutsideTheAlphabetGiveNull)
-{
-    const char* cases[] = {"QU\nJ", "QUJD\nQUJD", "QU*D", "QUJD QUJD", "QU-D", "QUJD\n", "\xc3\xa9QQ",
-                           "QUJD\r\n", "QQ=\n"};
-    for (const char* text : cases)
+    for (const char* text : {"QU\nJ", "QUJD\nQUJD", "QU*D", "QUJD QUJD", "QU-D", "QUJD\n", "\xc3\xa9QQ", "QUJD\r\n",
+                             "QQ=\n"})
         EXPECT_FALSE(decode(text).ok) << "text \"" << text << "\"";
-}
-
-TEST(Base64, EmptyNegativeAndNullInputsGiveNull)
-{
     uint32_t length = 77;
     EXPECT_EQ(base64_decode_buffer("QUJD", 0, &length), nullptr);
     EXPECT_EQ(base64_decode_buffer("QUJD", -4, &length), nullptr);
@@ -165,21 +116,43 @@ TEST(Base64, EmptyNegativeAndNullInputsGiveNull)
     EXPECT_EQ(length, 77u) << "out-parameter written on failure";
 }
 
+TEST(Base64, EveryFailedAllocationGivesNull)
+{
+    Bytes bytes = sample_bytes(100);
+    unsigned char* decoded = nullptr;
+    char* encoded = nullptr;
+    uint32_t length = 0;
+    fail_each_allocation( // "QUJDRA" needs padding repair: two allocations
+        "decode", false,
+        [&] {
+            free(decoded);
+            decoded = base64_decode_buffer("QUJDRA", 6, &length);
+            return decoded != nullptr;
+        },
+        [&] { return length == 4 && memcmp(decoded, "ABCD", 4) == 0; });
+    fail_each_allocation(
+        "encode", false,
+        [&] {
+            free(encoded);
+            encoded = base64_encode_buffer(bytes.data(), 100, &length);
+            return encoded != nullptr;
+        },
+        [&] { return length == 136; });
+    free(decoded);
+    free(encoded);
+}
+
 // ---- pieces of a stream ------------------------------------------------------------------
 
-// The decoder fed with text cut at the given offsets (ascending), into a buffer of the size
-// the whole text needs.
-Decoded decode_in_pieces(const std::string& text, const std::vector<size_t>& cuts)
+// The decoder fed with text cut into pieces of at most piece characters, into a buffer of
+// the size the whole text needs.
+Decoded decode_in_pieces(const std::string& text, size_t piece)
 {
     Bytes out((text.size() + 3) / 4 * 3 + 1);
     Base64Decoder decoder;
     base64_decoder_start(&decoder, out.data(), out.size());
-    size_t at = 0;
-    for (size_t cut : cuts) {
-        EXPECT_TRUE(base64_decoder_feed(&decoder, text.data() + at, cut - at));
-        at = cut;
-    }
-    EXPECT_TRUE(base64_decoder_feed(&decoder, text.data() + at, text.size() - at));
+    for (size_t at = 0; at < text.size(); at += piece)
+        EXPECT_TRUE(base64_decoder_feed(&decoder, text.data() + at, std::min(piece, text.size() - at)));
     uint32_t length = 0xdeadbeef;
     if (!base64_decoder_finish(&decoder, &length)) {
         EXPECT_EQ(length, 0xdeadbeefu);
@@ -197,34 +170,19 @@ TEST(Base64, DecodingInPiecesGivesWhatTheWholeTextGives)
         "", "Q", "QQ", "QUI", "QUJD", "QUJDRA", "QUJDREU", "QUJDREVG", "QQ==", "QUI=", "QQ=", "====", "=",
         "QUJDRA==QUJD", "AAAAAAAAAAAAAAAA", " QUJD", "\tQUJD", "     QUJDREVG", " Q", "  ", "QUJD\n", "QUJD ",
         "QUJD-", "QUJD----", "QUJDQQ\t ", "QUJD\t\t\t\t", "QUJD\n\n\n\n", "QUJD\r\n\r\n\r\n\r\n",
-        "QUJDREVG\n\n\n\n\n\n\n", "QQ==\n\n\n\n",
-        "\n\n\n\n", "    ", "QUJD QUJD", "QU*D", "QUJDQUJDQ*JD", "QUJD\nQUJD", "QUJDQUJD!", "QUJDQU\n\n",
-        "\xc3\xa9QQ", "QUJDREVGR0hJ\x00KTE1", std::string(41, 'Q') + "\n\n\n",
+        "QUJDREVG\n\n\n\n\n\n\n", "QQ==\n\n\n\n", "\n\n\n\n", "    ", "QUJD QUJD", "QU*D", "QUJDQUJDQ*JD",
+        "QUJD\nQUJD", "QUJDQUJD!", "QUJDQU\n\n", "\xc3\xa9QQ", std::string("QUJDREVGR0hJ\0KTE1", 17),
+        std::string(41, 'Q') + "\n\n\n",
     };
     for (const std::string& text : texts) {
         Decoded whole = decode(text);
-        std::vector<std::vector<size_t>> splits = {{}};
-        for (size_t cut = 1; cut < text.size(); ++cut)
-            splits.push_back({cut});
-        std::vector<size_t> ones, threes;
-        for (size_t cut = 1; cut < text.size(); ++cut)
-            ones.push_back(cut);
-        for (size_t cut = 3; cut < text.size(); cut += 3)
-            threes.push_back(cut);
-        splits.push_back(ones);
-        splits.push_back(threes);
-        for (const std::vector<size_t>& cuts : splits) {
-            Decoded pieces = decode_in_pieces(text, cuts);
-            std::string where = "text \"" + text + "\", " + std::to_string(cuts.size() + 1) + " pieces";
-            ASSERT_EQ(pieces.ok, whole.ok) << where;
-            EXPECT_EQ(pieces.bytes, whole.bytes) << where;
+        for (size_t piece = 1; piece <= std::max<size_t>(text.size(), 1); ++piece) {
+            Decoded pieces = decode_in_pieces(text, piece);
+            ASSERT_EQ(pieces.ok, whole.ok) << "text \"" << text << "\", pieces of " << piece;
+            EXPECT_EQ(pieces.bytes, whole.bytes) << "text \"" << text << "\", pieces of " << piece;
         }
     }
-}
-
-TEST(Base64, DecoderRefusesMoreTextThanItsBufferHolds)
-{
-    Bytes out(3);
+    Bytes out(3); // more text than the buffer holds is refused
     Base64Decoder decoder;
     base64_decoder_start(&decoder, out.data(), out.size());
     EXPECT_TRUE(base64_decoder_feed(&decoder, "QUJD", 4));
@@ -237,13 +195,12 @@ TEST(Base64, EncodingInPiecesOfWholeGroupsMatchesTheWholeText)
 {
     Bytes bytes = sample_bytes(100, 9);
     std::string whole = encode(bytes);
-    for (size_t piece : {3u, 6u, 48u, 99u}) {
+    for (size_t piece : {3u, 48u, 99u}) {
         std::string joined;
         for (size_t at = 0; at < bytes.size(); at += piece) {
             size_t n = std::min(piece, bytes.size() - at);
             std::string text(base64_text_length(n) + 1, '?');
-            EXPECT_EQ(base64_encode_into(bytes.data() + at, n, text.data(), text.size() - 1), 0u)
-                << "a buffer without room for the NUL";
+            EXPECT_EQ(base64_encode_into(bytes.data() + at, n, text.data(), text.size() - 1), 0u) << "no room for NUL";
             EXPECT_EQ(base64_encode_into(bytes.data() + at, n, text.data(), text.size()), base64_text_length(n));
             EXPECT_EQ(text.back(), '\0');
             joined += text.substr(0, base64_text_length(n));
@@ -254,33 +211,31 @@ TEST(Base64, EncodingInPiecesOfWholeGroupsMatchesTheWholeText)
 
 TEST(Base64, AaaaIsFoundWithoutMakingTheText)
 {
+    auto expect_agrees = [](const Bytes& bytes, const std::string& what) {
+        std::string text = encode(bytes);
+        EXPECT_EQ(base64_text_has_aaaa(bytes.data(), bytes.size()), text.find("AAAA") != std::string::npos)
+            << what << ", text " << text.substr(0, 80);
+    };
     // Runs of zero bytes at every offset of buffers up to a few groups long, between
     // neighbours whose zero bits (high, low, middle or none) can join the run's.
-    for (int neighbour : {0x01, 0x03, 0x80, 0xc0, 0x10, 0x08, 0xff}) {
-        for (size_t length = 1; length <= 13; ++length) {
-            for (size_t run = 1; run <= 4 && run <= length; ++run) {
+    for (int neighbour : {0x01, 0x03, 0x80, 0xc0, 0x10, 0x08, 0xff})
+        for (size_t length = 1; length <= 13; ++length)
+            for (size_t run = 1; run <= std::min<size_t>(4, length); ++run)
                 for (size_t at = 0; at + run <= length; ++at) {
                     Bytes bytes(length, static_cast<unsigned char>(neighbour));
-                    for (size_t i = at; i < at + run; ++i)
-                        bytes[i] = 0;
-                    bool expected = encode(bytes).find("AAAA") != std::string::npos;
-                    EXPECT_EQ(base64_text_has_aaaa(bytes.data(), bytes.size()), expected)
-                        << "length " << length << ", zeros " << run << " at " << at << ", text " << encode(bytes);
+                    std::fill(bytes.begin() + at, bytes.begin() + at + run, 0);
+                    expect_agrees(bytes, "length " + std::to_string(length) + ", " + std::to_string(run) +
+                                             " zeros at " + std::to_string(at));
                 }
-            }
-        }
-    }
     // Long buffers: the word scan and its tail.
     for (size_t length : {64u, 65u, 1000u, 4099u}) {
         Bytes bytes = sample_bytes(length, 5);
-        for (unsigned char& b : bytes)
-            b = b ? b : 1;
-        EXPECT_FALSE(base64_text_has_aaaa(bytes.data(), bytes.size())) << length;
+        std::replace(bytes.begin(), bytes.end(), 0, 1);
+        expect_agrees(bytes, std::to_string(length) + " bytes without zeros");
         for (size_t at : {size_t{0}, length / 2, length - 3}) {
             Bytes copy = bytes;
-            copy[at] = copy[at + 1] = copy[at + 2] = 0;
-            bool expected = encode(copy).find("AAAA") != std::string::npos;
-            EXPECT_EQ(base64_text_has_aaaa(copy.data(), copy.size()), expected) << length << " at " << at;
+            std::fill(copy.begin() + at, copy.begin() + at + 3, 0);
+            expect_agrees(copy, std::to_string(length) + " bytes, 3 zeros at " + std::to_string(at));
         }
     }
 }

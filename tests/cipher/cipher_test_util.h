@@ -1,19 +1,25 @@
-// Helpers of the cipher engine tests: sample bytes, hex, the system openssl command.
+// Helpers of the cipher engine tests: sample bytes, hex, sealing and opening, the FIPS-mode
+// fixture, allocation failures in turn, the system openssl command.
 #pragma once
 
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
+#include <gtest/gtest.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 
 #include "cipher/container.h"
 #include "cipher/fips.h"
+#include "log/console.h"
 #include "log/syslog.h"
+#include "tests/support/alloc_fail.h"
 #include "tests/support/process.h"
 
 using Bytes = std::vector<unsigned char>;
@@ -59,11 +65,89 @@ inline Bytes result_bytes(const CipherResult& r)
     return Bytes(r.data, r.data + r.length);
 }
 
+// One container operation with an allocated result: its code, bytes (on success), reason.
+struct Outcome {
+    int rc;
+    Bytes bytes;
+    std::string text;
+    int32_t code;
+};
+
+inline Outcome seal_or_open(bool sealing, const Bytes& input, const std::string& password)
+{
+    ScopedResult result;
+    CipherError error = {};
+    error.code = 7;
+    auto length = static_cast<uint32_t>(input.size());
+    int rc = sealing ? encrypt_salted(input.data(), length, password.c_str(), &result.r, &error)
+                     : decrypt_salted(input.data(), length, password.c_str(), &result.r, &error);
+    return {rc, rc ? result_bytes(result.r) : Bytes{}, error.text, error.code};
+}
+
+inline Outcome seal(const Bytes& plaintext, const std::string& password)
+{
+    return seal_or_open(true, plaintext, password);
+}
+
+inline Outcome open(const Bytes& container, const std::string& password)
+{
+    return seal_or_open(false, container, password);
+}
+
 // Switches this test process into FIPS mode against the real provider.
 inline bool fips_mode_on()
 {
     return enable_fips_mode(nullptr, nullptr, log_crypto_error_line) == 1 &&
            EVP_default_properties_is_fips_enabled(nullptr) == 1;
+}
+
+// What the cipher engine printed through print_err while record_print was its hook.
+inline std::string printed;
+
+inline int record_print(const char* format, va_list args)
+{
+    char line[512];
+    int n = vsnprintf(line, sizeof line, format, args);
+    printed += line;
+    return n;
+}
+
+// Cases of the engine in FIPS mode: print_err recorded into printed, the error queue cleared.
+class FipsCipherTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() { ASSERT_TRUE(fips_mode_on()); }
+    void SetUp() override
+    {
+        set_user_print_err(record_print);
+        printed.clear();
+    }
+    void TearDown() override
+    {
+        set_user_print_err(nullptr);
+        ERR_clear_error();
+    }
+};
+
+// Runs op with its n-th allocation failing (ours, and with include_crypto the crypto
+// library's too), n = 1, 2, ... until op makes fewer than n; op returns whether it
+// succeeded, check whether a success carried the right result. (The sanitizer build checks
+// that no failure leaks.)
+inline void fail_each_allocation(const std::string& what, bool include_crypto,
+                                 const std::function<bool()>& op, const std::function<bool()>& check)
+{
+    long n = 1;
+    for (; n < 5000; n++) {
+        alloc_fail_arm(n, include_crypto);
+        bool ok = op();
+        bool fired = alloc_fail_disarm();
+        if (ok) {
+            EXPECT_TRUE(check()) << what << ": wrong result with allocation " << n << " failing";
+        }
+        if (!fired)
+            break;
+    }
+    EXPECT_GT(n, 1) << what << ": no allocation was made";
+    EXPECT_LT(n, 5000) << what;
 }
 
 #if !defined(_WIN32) // the test support library starts child processes on POSIX only
@@ -72,15 +156,13 @@ inline std::string openssl_program()
 {
     const char* path = getenv("PATH");
     std::string folders = path ? path : "";
-    size_t start = 0;
-    while (start <= folders.size()) {
-        size_t end = folders.find(':', start);
+    for (size_t start = 0, end; start <= folders.size(); start = end + 1) {
+        end = folders.find(':', start);
         if (end == std::string::npos)
             end = folders.size();
         std::string candidate = folders.substr(start, end - start) + "/openssl";
         if (end > start && access(candidate.c_str(), X_OK) == 0)
             return candidate;
-        start = end + 1;
     }
     return "";
 }
@@ -94,14 +176,3 @@ inline ProcessResult run_openssl(const std::vector<std::string>& args, const Byt
                        std::string(input.begin(), input.end()));
 }
 #endif
-
-// What the cipher engine printed through print_err while record_print was its hook.
-inline std::string printed;
-
-inline int record_print(const char* format, va_list args)
-{
-    char line[512];
-    int n = vsnprintf(line, sizeof line, format, args);
-    printed += line;
-    return n;
-}

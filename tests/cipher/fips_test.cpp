@@ -1,6 +1,7 @@
 // FIPS activation against the real provider, each case in a process of its own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -10,92 +11,79 @@
 
 namespace {
 
-std::string fips_dir()
-{
-    const char* modules = getenv("OPENSSL_MODULES");
-    return modules ? modules : "";
-}
+struct Probe {
+    ProcessResult run;
+    std::vector<std::string> lines; // of its standard output
+};
 
-std::vector<std::string> lines_of(const std::string& text)
+// Runs fips_probe in mode with the extra environment entries.
+Probe probe(const char* mode, const std::vector<std::string>& env)
 {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        lines.push_back(text.substr(start, end - start));
-        start = end == std::string::npos ? text.size() : end + 1;
+    Probe p = {run_process(build_program("fips_probe"), {"fips_probe", mode}, env), {}};
+    for (size_t start = 0, end; start < p.run.out.size(); start = end + 1) {
+        end = std::min(p.run.out.find('\n', start), p.run.out.size());
+        p.lines.push_back(p.run.out.substr(start, end - start));
     }
-    return lines;
+    return p;
 }
 
-std::string temp_folder(const char* name)
-{
-    auto dir = std::filesystem::temp_directory_path() / (std::string(name) + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    return dir.string();
-}
+// A folder of this process's own, removed at the end of the test.
+struct TempFolder {
+    std::filesystem::path path = std::filesystem::temp_directory_path() / ("fips-" + std::to_string(getpid()));
+    TempFolder() { std::filesystem::create_directories(path); }
+    ~TempFolder() { std::filesystem::remove_all(path); }
+};
 
 TEST(FipsActivation, RealProviderSwitchesOnAndRefusesMd5)
 {
-    ProcessResult r = run_process(build_program("fips_probe"), {"fips_probe", "report"}, {});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{
-                                   "result 1", "handle set", "again 1", "md5-fetch failed",
-                                   "bytestokey-md5 0", "bytestokey-sha256 32", "fips-property 1"}))
-        << r.out;
+    Probe p = probe("report", {});
+    ASSERT_EQ(p.run.status, 0) << p.run.err;
+    EXPECT_EQ(p.lines, (std::vector<std::string>{"result 1", "handle set", "again 1", "md5-fetch failed",
+                                                 "bytestokey-md5 0", "bytestokey-sha256 32", "fips-property 1"}))
+        << p.run.out;
 }
 
 TEST(FipsActivation, MissingModuleReportsTheMessageThenOneLibraryLine)
 {
-    std::string empty = temp_folder("fips-empty-");
-    ProcessResult r = run_process(build_program("fips_probe"), {"fips_probe", "report"},
-                                  {"OPENSSL_MODULES=" + empty});
-    ASSERT_EQ(r.status, 0) << r.err;
-    auto lines = lines_of(r.out);
-    ASSERT_GE(lines.size(), 4u) << r.out;
-    EXPECT_EQ(lines[0], "report 31 Failed to load FIPS provider.");
+    TempFolder empty;
+    Probe p = probe("report", {"OPENSSL_MODULES=" + empty.path.string()});
+    ASSERT_EQ(p.run.status, 0) << p.run.err;
+    ASSERT_GE(p.lines.size(), 4u) << p.run.out;
+    EXPECT_EQ(p.lines[0], "report 31 Failed to load FIPS provider.");
     // One library line: the recording callback returns 0, which ends the listing.
-    EXPECT_EQ(lines[1].rfind("report ", 0), 0u) << r.out;
-    EXPECT_NE(lines[1].find("error:"), std::string::npos) << r.out;
-    EXPECT_EQ(lines[2], "result 0");
-    EXPECT_EQ(lines[3], "handle unset");
-    std::filesystem::remove_all(empty);
+    EXPECT_EQ(p.lines[1].rfind("report ", 0), 0u) << p.run.out;
+    EXPECT_NE(p.lines[1].find("error:"), std::string::npos) << p.run.out;
+    EXPECT_EQ(p.lines[2], "result 0");
+    EXPECT_EQ(p.lines[3], "handle unset");
 }
 
 TEST(FipsActivation, NullReportPrintsErrorsAndExitsWithStatusOne)
 {
-    std::string empty = temp_folder("fips-empty-");
-    ProcessResult r = run_process(build_program("fips_probe"), {"fips_probe", "null-report"},
-                                  {"OPENSSL_MODULES=" + empty});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("error:"), std::string::npos) << r.err;
+    TempFolder empty;
+    Probe p = probe("null-report", {"OPENSSL_MODULES=" + empty.path.string()});
+    EXPECT_EQ(p.run.status, 1);
+    EXPECT_EQ(p.run.out, "");
+    EXPECT_NE(p.run.err.find("error:"), std::string::npos) << p.run.err;
     // Without hooks print_err writes the message to stderr as well.
-    EXPECT_NE(r.err.find("Failed to load FIPS provider."), std::string::npos) << r.err;
-    std::filesystem::remove_all(empty);
+    EXPECT_NE(p.run.err.find("Failed to load FIPS provider."), std::string::npos) << p.run.err;
 }
 
 TEST(FipsActivation, ProviderActivatedByConfigurationIsUsedAsItStands)
 {
-    std::string dir = temp_folder("fips-active-");
-    std::string config = dir + "/openssl.cnf";
+    TempFolder dir;
+    std::string config = (dir.path / "openssl.cnf").string();
     std::ofstream(config) << "openssl_conf = openssl_init\n"
-                          << ".include " << fips_dir() << "/fipsmodule.cnf\n"
+                          << ".include " << getenv("OPENSSL_MODULES") << "/fipsmodule.cnf\n"
                           << "[openssl_init]\nproviders = provider_sect\n"
                           << "[provider_sect]\nfips = fips_sect\nbase = base_sect\n"
-                          << "[base_sect]\nactivate = 1\n"
-                          << "[fips_sect]\nactivate = 1\n";
-    ProcessResult r = run_process(build_program("fips_probe"), {"fips_probe", "report"},
-                                  {"OPENSSL_CONF=" + config});
-    ASSERT_EQ(r.status, 0) << r.err;
-    auto lines = lines_of(r.out);
-    ASSERT_GE(lines.size(), 3u) << r.out;
+                          << "[base_sect]\nactivate = 1\n[fips_sect]\nactivate = 1\n";
+    Probe p = probe("report", {"OPENSSL_CONF=" + config});
+    ASSERT_EQ(p.run.status, 0) << p.run.err;
     // Available at once: nothing loaded here, no callback, default properties untouched.
-    EXPECT_EQ(lines[0], "result 1");
-    EXPECT_EQ(lines[1], "handle unset");
-    EXPECT_EQ(lines[2], "again 1");
-    EXPECT_EQ(lines.back(), "fips-property 0");
-    std::filesystem::remove_all(dir);
+    ASSERT_GE(p.lines.size(), 3u) << p.run.out;
+    EXPECT_EQ(std::vector<std::string>(p.lines.begin(), p.lines.begin() + 3),
+              (std::vector<std::string>{"result 1", "handle unset", "again 1"}));
+    EXPECT_EQ(p.lines.back(), "fips-property 0");
 }
 
 } // namespace

@@ -46,6 +46,26 @@ inline std::string json_body(const std::string& pwd, const std::string& payload)
     return "{\"pwd\":\"" + pwd + "\",\"body\":\"" + payload + "\"}";
 }
 
+// Base64 through the cipher engine, as the clients of the server use it.
+inline std::string to_base64(const std::string& bytes)
+{
+    uint32_t length = 0;
+    char* text = base64_encode_buffer(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                      static_cast<int>(bytes.size()), &length);
+    std::string out = text ? std::string(text, length) : std::string();
+    free(text);
+    return out;
+}
+
+inline std::string from_base64(const std::string& text)
+{
+    uint32_t length = 0;
+    unsigned char* bytes = base64_decode_buffer(text.data(), static_cast<int>(text.size()), &length);
+    std::string out = bytes ? std::string(reinterpret_cast<char*>(bytes), length) : std::string();
+    free(bytes);
+    return out;
+}
+
 // Every reply of the table whose outcome does not depend on random salts.
 inline std::vector<ReplyCase> fixed_reply_cases()
 {
@@ -56,6 +76,9 @@ inline std::vector<ReplyCase> fixed_reply_cases()
     const std::string pwd511(511, 'p');
     // A container too short for its id: the magic and a few bytes, Base64.
     const std::string short_container = "U2FsdGVkX18BAgME";
+    // Header, IV and a tag of an empty GCM plaintext; header and IV of an empty CTR one.
+    const std::string gcm_bad_tag = "Salted__" + std::string(28 + 16, '\x07');
+    const std::string empty_ctr = "Salted__" + std::string(32, '\x07');
     return {
         {"status probe", make_request("GET", "/status", "", false), 200, "OK", json, status,
          "Returning server status...", false},
@@ -125,25 +148,11 @@ inline std::vector<ReplyCase> fixed_reply_cases()
         {"Base64 with a line break", make_request("POST", "/decrypt", json_body("pw", "aGVs\nbG8=")),
          500, "Bad Request", text, "Unable to decode the provided body",
          "Decrypting client content...", false},
+        {"GCM container whose tag does not match",
+         make_request("POST", "/decrypt", json_body(".1pw", to_base64(gcm_bad_tag))), 500,
+         "Bad Request", text, "Decryption failed: ", "Decrypting client content...", false},
+        {"empty plaintext is an empty body that is sent",
+         make_request("POST", "/decrypt", json_body("pw", to_base64(empty_ctr))), 200, "OK",
+         "application/octet-stream", "", "Decrypting client content...", false},
     };
-}
-
-// Base64 through the cipher engine, as the clients of the server use it.
-inline std::string to_base64(const std::string& bytes)
-{
-    uint32_t length = 0;
-    char* text = base64_encode_buffer(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                      static_cast<int>(bytes.size()), &length);
-    std::string out = text ? std::string(text, length) : std::string();
-    free(text);
-    return out;
-}
-
-inline std::string from_base64(const std::string& text)
-{
-    uint32_t length = 0;
-    unsigned char* bytes = base64_decode_buffer(text.data(), static_cast<int>(text.size()), &length);
-    std::string out = bytes ? std::string(reinterpret_cast<char*>(bytes), length) : std::string();
-    free(bytes);
-    return out;
 }

@@ -1,4 +1,4 @@
-// Text buffers and responses: growth, zeroed tails, and the bytes on the wire.
+// Text buffers and responses: growth, zeroed tails, failed allocations, the bytes on the wire.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -11,17 +11,9 @@
 #include "http/response.h"
 #include "http/server.h"
 #include "http/text_buffer.h"
+#include "tests/support/alloc_fail.h"
 
 namespace {
-
-void free_response(HttpResponse* r)
-{
-    free(r->reasonPhrase);
-    free(r->contentType);
-    free(r->additionalHeaders);
-    free(r->body.contents);
-    free(r);
-}
 
 void expect_zero_tail(const TextBuffer& b, const std::string& label)
 {
@@ -34,8 +26,7 @@ void expect_zero_tail(const TextBuffer& b, const std::string& label)
 TEST(TextBuffer, CapacitiesArePowersOfTwoFrom256)
 {
     const struct {
-        uint64_t needed;
-        uint64_t capacity;
+        uint64_t needed, capacity;
     } cases[] = {{1, 256}, {256, 256}, {257, 512}, {1000, 1024}, {1025, 2048}, {70000, 131072}};
     for (const auto& c : cases) {
         TextBuffer b = {};
@@ -52,7 +43,7 @@ TEST(TextBuffer, CapacitiesArePowersOfTwoFrom256)
     EXPECT_EQ(b.capacity, 0u);
 }
 
-TEST(TextBuffer, AppendKeepsTheTextTerminated)
+TEST(TextBuffer, AppendKeepsTheTextTerminatedAndAFailedGrowthChangesNothing)
 {
     TextBuffer b = {};
     ASSERT_NE(textBufferAppendFormat(&b, "%s", ""), nullptr);
@@ -66,10 +57,17 @@ TEST(TextBuffer, AppendKeepsTheTextTerminated)
     EXPECT_EQ(std::string(b.contents), expected);
     EXPECT_EQ(b.length, expected.size());
     expect_zero_tail(b, "appended");
+    uint64_t capacity = b.capacity;
+    alloc_fail_arm(1);
+    EXPECT_EQ(textBufferAppendFormat(&b, "%s", std::string(5000, 'x').c_str()), nullptr);
+    EXPECT_TRUE(alloc_fail_disarm());
+    EXPECT_EQ(std::string(b.contents), expected);
+    EXPECT_EQ(b.capacity, capacity);
     free(b.contents);
 }
 
-TEST(Responses, FormattedBodyAndCopiedTexts)
+// Formatted texts are copies; only a body made empty on purpose is sent without content.
+TEST(Responses, ConstructorsCopyTheTextsAndMarkTheSendableOnes)
 {
     char reason[] = "OK";
     HttpResponse* r = newFormattedResponse(200, reason, "text/plain", "%s-%d", "a", 7);
@@ -80,102 +78,121 @@ TEST(Responses, FormattedBodyAndCopiedTexts)
     EXPECT_EQ(std::string(r->body.contents), "a-7");
     EXPECT_EQ(r->filenameToSend, nullptr);
     EXPECT_EQ(r->additionalHeaders, nullptr);
+    EXPECT_TRUE(responseIsSendable(r));
+    releaseResponse(r);
 
-    HttpResponse* empty = newFormattedResponse(204, nullptr, nullptr, "%s", "");
+    HttpResponse* formatted = newFormattedResponse(204, nullptr, nullptr, "%s", "");
+    ASSERT_NE(formatted, nullptr);
+    EXPECT_EQ(formatted->body.length, 0u);
+    EXPECT_EQ(formatted->body.capacity, 256u);
+    EXPECT_EQ(formatted->reasonPhrase, nullptr);
+    EXPECT_FALSE(responseIsSendable(formatted)) << "a formatted empty text is no body";
+    releaseResponse(formatted);
+
+    HttpResponse* empty = newEmptyBodyResponse(204, "No Content", nullptr);
     ASSERT_NE(empty, nullptr);
+    EXPECT_TRUE(responseIsSendable(empty));
     EXPECT_EQ(empty->body.length, 0u);
-    EXPECT_EQ(empty->body.capacity, 256u);
-    EXPECT_EQ(empty->reasonPhrase, nullptr);
-    free_response(r);
-    free_response(empty);
+    EXPECT_EQ(empty->contentType, nullptr);
+    EXPECT_STREQ(empty->reasonPhrase, "No Content");
+    releaseResponse(empty);
+    releaseResponse(nullptr);
 }
 
+TEST(Responses, ConstructorReturnsNullWhenMemoryRunsOut)
+{
+    for (long n = 1;; ++n) {
+        alloc_fail_arm(n);
+        HttpResponse* r = newFormattedResponse(500, "Bad Request", "text/plain", "Encryption failed: %s", "reason");
+        bool fired = alloc_fail_disarm();
+        if (fired) {
+            EXPECT_EQ(r, nullptr) << "allocation " << n;
+            continue;
+        }
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(std::string(r->body.contents), "Encryption failed: reason");
+        releaseResponse(r);
+        break;
+    }
+}
+
+// A connection on one end of a socket pair; the test reads the other end.
 struct Wire {
     HttpConnection* connection;
     int peer;
+    Wire()
+    {
+        int pair[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        connection = static_cast<HttpConnection*>(calloc(1, sizeof(HttpConnection)));
+        connection->socket = pair[0];
+        strcpy(connection->remoteHost, "127.0.0.1");
+        strcpy(connection->remotePort, "5555");
+        peer = pair[1];
+    }
+    ~Wire()
+    {
+        if (peer >= 0)
+            close(peer);
+        close(connection->socket);
+        free(connection);
+    }
+    std::string drain() const
+    {
+        std::string out;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = recv(peer, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+            out.append(buffer, static_cast<size_t>(n));
+        return out;
+    }
 };
-
-Wire wire()
-{
-    int pair[2];
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    auto* c = static_cast<HttpConnection*>(calloc(1, sizeof(HttpConnection)));
-    c->socket = pair[0];
-    strcpy(c->remoteHost, "127.0.0.1");
-    strcpy(c->remotePort, "5555");
-    return {c, pair[1]};
-}
-
-void close_wire(const Wire& w)
-{
-    if (w.peer >= 0)
-        close(w.peer);
-    close(w.connection->socket);
-    free(w.connection);
-}
-
-std::string drain(int fd)
-{
-    std::string out;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
-        out.append(buffer, static_cast<size_t>(n));
-    return out;
-}
 
 TEST(Responses, WireBytesAreExact)
 {
-    Wire w = wire();
+    Wire w;
     HttpResponse* r = newFormattedResponse(200, "OK", "text/plain", "%s", "hello");
     EXPECT_EQ(sendHttpResponse(w.connection, r), 0);
-    EXPECT_EQ(drain(w.peer), "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n"
-                             "Access-Control-Allow-Origin: *\r\nContent-Length: 5\r\n"
-                             "Server: tavrinhost/1.0.2\r\nConnection: close\r\n\r\nhello");
+    EXPECT_EQ(w.drain(), "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nAccess-Control-Allow-Origin: *\r\n"
+                         "Content-Length: 5\r\nServer: tavrinhost/1.0.2\r\nConnection: close\r\n\r\nhello");
     r->additionalHeaders = strdup("X-One: 1\r\n");
     r->body.length = 0;
     EXPECT_EQ(sendHttpResponse(w.connection, r), 0);
-    EXPECT_EQ(drain(w.peer), "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n"
-                             "Access-Control-Allow-Origin: *\r\nContent-Length: 0\r\n"
-                             "Server: tavrinhost/1.0.2\r\nConnection: close\r\nX-One: 1\r\n\r\n");
+    EXPECT_EQ(w.drain(), "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nAccess-Control-Allow-Origin: *\r\n"
+                         "Content-Length: 0\r\nServer: tavrinhost/1.0.2\r\nConnection: close\r\nX-One: 1\r\n\r\n");
+    releaseResponse(r);
     // A status that never has a body goes out without the two body headers.
     HttpResponse* none = newEmptyBodyResponse(204, "No Content", nullptr);
     none->additionalHeaders = strdup("X-Two: 2\r\n");
     EXPECT_EQ(sendHttpResponse(w.connection, none), 0);
-    EXPECT_EQ(drain(w.peer), "HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: *\r\n"
-                             "Server: tavrinhost/1.0.2\r\nConnection: close\r\nX-Two: 2\r\n\r\n");
+    EXPECT_EQ(w.drain(), "HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: *\r\n"
+                         "Server: tavrinhost/1.0.2\r\nConnection: close\r\nX-Two: 2\r\n\r\n");
     releaseResponse(none);
-    free_response(r);
-    close_wire(w);
 }
 
-TEST(Responses, OversizedHeaderBlockSendsNothing)
-{
-    Wire w = wire();
-    std::string reason(1100, 'R');
-    HttpResponse* r = newFormattedResponse(500, reason.c_str(), "text/plain", "%s", "body");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(sendHttpResponse(w.connection, r), -1);
-    std::string printed = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(printed.rfind("Failed to respond to 127.0.0.1:5555 because", 0), 0u) << printed;
-    EXPECT_EQ(drain(w.peer), "");
-    free_response(r);
-    close_wire(w);
-}
-
-TEST(Responses, ClosedPeerFailsWithoutSigpipe)
+// A header block too long for the buffer, and a peer that has gone: one message, no SIGPIPE.
+TEST(Responses, FailedSendsPrintOneMessageAndSendNothingMore)
 {
     signal(SIGPIPE, SIG_DFL); // a raised SIGPIPE would end this test process
-    Wire w = wire();
-    close(w.peer);
-    HttpResponse* r = newFormattedResponse(200, "OK", "text/plain", "%s", "late");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(sendHttpResponse(w.connection, r), -1);
-    std::string printed = testing::internal::GetCapturedStdout();
-    EXPECT_NE(printed.find("*header*. send returned -1 with"), std::string::npos) << printed;
-    free_response(r);
-    w.peer = -1;
-    close_wire(w);
+    for (bool peer_gone : {false, true}) {
+        Wire w;
+        if (peer_gone) {
+            close(w.peer);
+            w.peer = -1;
+        }
+        std::string reason = peer_gone ? "OK" : std::string(1100, 'R');
+        HttpResponse* r = newFormattedResponse(500, reason.c_str(), "text/plain", "%s", "body");
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(sendHttpResponse(w.connection, r), -1);
+        std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(printed.rfind("Failed to respond to 127.0.0.1:5555 because", 0), 0u) << printed;
+        if (peer_gone) {
+            EXPECT_NE(printed.find("*header*. send returned -1 with"), std::string::npos) << printed;
+        } else {
+            EXPECT_EQ(w.drain(), "");
+        }
+        releaseResponse(r);
+    }
 }
 
 } // namespace

@@ -253,6 +253,12 @@ const Algorithm* algorithm_of(char id)
     return nullptr;
 }
 
+// Id of a password (".X..." -> X, else '2').
+char nm_password_id(const std::string& password)
+{
+    return password.size() >= 2 && password[0] == '.' ? password[1] : '2';
+}
+
 std::string proper_password(const std::string& password)
 {
     return !password.empty() && password[0] == '.' ? password.substr(std::min<size_t>(2, password.size())) : password;
@@ -275,11 +281,6 @@ bool derive(const Algorithm& a, const std::string& password, const unsigned char
 }
 
 } // namespace
-
-char nm_password_id(const std::string& password)
-{
-    return password.size() >= 2 && password[0] == '.' ? password[1] : '2';
-}
 
 std::string reference_encrypt(const std::string& password, const std::string& plaintext, const std::string& salt,
                               const std::string& iv_field)

@@ -71,9 +71,6 @@ HostRun run_host(const std::string& input, const std::vector<std::string>& env =
 
 // ---- independent salted container --------------------------------------------------------
 
-// Id of a password (".X..." -> X, else '2') and the password proper.
-char nm_password_id(const std::string& password);
-
 // The container of plaintext made with the given salt (16 bytes) and IV field (16 bytes; for
 // '1' the first 12, for 'C' none), without the engine under test.
 std::string reference_encrypt(const std::string& password, const std::string& plaintext,

@@ -63,6 +63,20 @@ Reply call(const std::string& bytes, HttpRequest* request = nullptr)
     return r;
 }
 
+// Deterministic bytes that differ from offset to offset and from seed to seed.
+std::string sample_text(size_t length, int seed)
+{
+    std::string out(length, '\0');
+    uint32_t x = static_cast<uint32_t>(seed) * 2654435761u + 1;
+    for (char& c : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return out;
+}
+
 // Opens a Base64 container with the password exactly as given; "" when it fails.
 std::string open_container(const std::string& base64, const std::string& password)
 {
@@ -243,23 +257,31 @@ TEST_F(RoutesTest, AllocationFailuresEndInAReplyAndReleaseEverything)
     EXPECT_EQ(logged.empty() ? "" : logged[0], "Error: no memory for the request body.");
 }
 
+// The JSON reader, Base64 and the container keep no shared state: threads encrypt and decrypt
+// with every usable id at once, and a refused decryption leaves no reason to another call.
 TEST_F(RoutesTest, ConcurrentCallersGetTheirOwnReplies)
 {
-    const int threads = 8;
-    std::vector<std::string> results(threads);
+    const int threads = 8, rounds = 12;
+    std::vector<std::string> failures(threads);
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) {
-        workers.emplace_back([t, &results] {
-            std::string pwd = "pw" + std::to_string(t);
-            Reply made = call(make_request("POST", "/encrypt", json_body(pwd, to_base64("thread " + std::to_string(t)))));
-            Reply back = call(make_request("POST", "/decrypt", json_body(pwd, made.body)));
-            results[static_cast<size_t>(t)] = back.status == 200 ? from_base64(back.body) : back.body;
+        workers.emplace_back([t, &failures] {
+            std::string& failure = failures[static_cast<size_t>(t)];
+            for (int round = 0; round < rounds && failure.empty(); ++round) {
+                const char* prefixes[] = {"", ".1", ".2", ".3", ".5", ".C"};
+                std::string pwd = prefixes[(t + round) % 6] + ("pw" + std::to_string(t));
+                std::string plain = sample_text(static_cast<size_t>(round * 97 + t + 1), t * 1000 + round);
+                Reply made = call(make_request("POST", "/encrypt", json_body(pwd, to_base64(plain))));
+                Reply back = call(make_request("POST", "/decrypt", json_body(pwd, made.body)));
+                Reply wrong = call(make_request("POST", "/decrypt", json_body(".1other", made.body)));
+                if (from_base64(back.body) != plain || wrong.status != 500)
+                    failure = pwd + ", round " + std::to_string(round) + ": " + back.body + " / " + wrong.body;
+            }
         });
     }
     for (std::thread& w : workers)
         w.join();
-    for (int t = 0; t < threads; ++t)
-        EXPECT_EQ(results[static_cast<size_t>(t)], "thread " + std::to_string(t)) << "thread " << t;
+    EXPECT_EQ(failures, std::vector<std::string>(threads)) << "what went wrong on each thread";
     messages();
 }
 

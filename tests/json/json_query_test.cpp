@@ -6,7 +6,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -476,26 +475,6 @@ TEST(JsonQuery, LookupTablesNameEveryCodeAndNothingElse)
         EXPECT_STREQ(json_type_name(code), "Unknown") << "type " << code;
     for (int32_t code : {-1, JSON_ERROR_COUNT, INT32_MIN})
         EXPECT_STREQ(json_error_message(code), "Unknown") << "error " << code;
-}
-
-TEST(JsonQuery, QueriesRunConcurrentlyOnOneText)
-{
-    std::string json = R"({"action":2,"p":")" + std::string(100000, 'Q') + R"(","pwd":"secret"})";
-    std::vector<int> failures(4, 0);
-    std::vector<std::thread> threads;
-    for (int& failed : failures)
-        threads.emplace_back([&json, &failed] {
-            for (int i = 0; i < 50; ++i) {
-                JsonElement e;
-                char pwd[16];
-                json_query(json.c_str(), "{'p'", &e);
-                failed += e.length != 100000 || json_query_int(json.c_str(), "{'action'", nullptr) != 2 ||
-                          json_query_string(json.c_str(), "{'pwd'", pwd, sizeof pwd, nullptr) != 6;
-            }
-        });
-    for (std::thread& thread : threads)
-        thread.join();
-    EXPECT_EQ(failures, std::vector<int>(4, 0));
 }
 
 } // namespace

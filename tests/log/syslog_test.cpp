@@ -112,15 +112,6 @@ TEST_F(SyslogTest, MaskLookupFallbackAndCryptoErrorLines)
     }
 }
 
-TEST(SecretLength, FormatsTheLengthOnly)
-{
-    char text[SECRET_LENGTH_TEXT_SIZE];
-    EXPECT_STREQ(secret_length_text(32, text, sizeof text), "[32 bytes]");
-    EXPECT_STREQ(secret_length_text(0, text, sizeof text), "[0 bytes]");
-    char small[4];
-    EXPECT_STREQ(secret_length_text(12345, small, sizeof small), "[12");
-}
-
 // The hooks are process-wide: this test runs in a process of its own (ctest runs each
 // case separately) and restores nothing.
 int recorded_calls = 0;

@@ -61,38 +61,24 @@ std::string named(const Id& id)
 
 // ---- primitives ----------------------------------------------------------------------------
 
+// The settings of each id show in the layouts, round trips and reference containers; here
+// only which bytes are ids at all, and what every byte gets.
 TEST_F(Primitives, TableSelectsExactlyTheSixIds)
 {
-    const struct {
-        int id, iv_length, cipher_nid, digest_nid;
-        uint32_t iterations;
-    } rows[] = {
-        {'1', 12, NID_aes_256_gcm, NID_sha256, 1024}, {'2', 16, NID_aes_256_ctr, NID_sha256, 1024},
-        {'3', 16, NID_aes_256_cbc, NID_sha256, 1024}, {'5', 16, NID_aes_256_ctr, NID_sha256, 2048},
-        {'A', 0, NID_aes_256_cbc, NID_md5, 1},        {'C', 0, NID_aes_256_ctr, NID_sha256, 1024},
-    };
-    for (const auto& row : rows) {
+    std::string known;
+    for (int id = -1; id < 300; id++) {
         CipherParams p;
         memset(&p, 0xee, sizeof p);
-        SCOPED_TRACE(std::string("id ") + char(row.id));
-        ASSERT_EQ(select_cipher_params(row.id, &p), 1);
-        EXPECT_EQ(p.iv_length, row.iv_length);
-        EXPECT_EQ(EVP_CIPHER_get_nid(p.cipher), row.cipher_nid);
-        EXPECT_EQ(EVP_MD_get_type(p.digest), row.digest_nid);
-        EXPECT_EQ(p.iterations, row.iterations);
-        if (row.cipher_nid == NID_aes_256_ctr && row.iv_length) {
-            EXPECT_EQ(Bytes(p.iv + 8, p.iv + 16), Bytes(8, 0)) << "CTR filler bytes of the IV";
-        }
-    }
-    int known = 0;
-    for (int id = -1; id < 300; id++) {
-        CipherParams p = {};
-        known += select_cipher_params(id, &p);
+        if (select_cipher_params(id, &p))
+            known += static_cast<char>(id);
         EXPECT_EQ(p.algorithm, id);
         EXPECT_EQ(p.salt_length, id == 'A' ? 8 : 16) << "id " << id;
         EXPECT_EQ(salt_length_for_id(id), id == 'A' ? 8 : 16) << "id " << id;
+        if (id == '2' || id == '5') {
+            EXPECT_EQ(Bytes(p.iv + 8, p.iv + 16), Bytes(8, 0)) << "CTR filler bytes of the IV";
+        }
     }
-    EXPECT_EQ(known, 6);
+    EXPECT_EQ(known, "1235AC");
     EXPECT_EQ(select_cipher_params('1', nullptr), 0);
 }
 

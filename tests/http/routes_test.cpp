@@ -13,6 +13,7 @@
 #include "cipher/fips.h"
 #include "http/routes.h"
 #include "log/syslog.h"
+#include "tests/cipher/cipher_test_util.h"
 #include "tests/http/reply_table.h"
 #include "tests/support/alloc_fail.h"
 #include "tests/support/udp_capture.h"
@@ -63,31 +64,11 @@ Reply call(const std::string& bytes, HttpRequest* request = nullptr)
     return r;
 }
 
-// Deterministic bytes that differ from offset to offset and from seed to seed.
-std::string sample_text(size_t length, int seed)
-{
-    std::string out(length, '\0');
-    uint32_t x = static_cast<uint32_t>(seed) * 2654435761u + 1;
-    for (char& c : out) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
-    return out;
-}
-
 // Opens a Base64 container with the password exactly as given; "" when it fails.
 std::string open_container(const std::string& base64, const std::string& password)
 {
-    std::string container = from_base64(base64);
-    CipherResult result = {};
-    std::string out;
-    if (decrypt_salted(reinterpret_cast<const unsigned char*>(container.data()),
-                       static_cast<uint32_t>(container.size()), password.c_str(), &result, nullptr) == 1)
-        out.assign(reinterpret_cast<char*>(result.data), result.length);
-    release_cipher_result(&result);
-    return out;
+    Bytes plain = open(bytes_of(from_base64(base64)), password).bytes;
+    return std::string(plain.begin(), plain.end());
 }
 
 class RoutesTest : public ::testing::Test {
@@ -270,7 +251,8 @@ TEST_F(RoutesTest, ConcurrentCallersGetTheirOwnReplies)
             for (int round = 0; round < rounds && failure.empty(); ++round) {
                 const char* prefixes[] = {"", ".1", ".2", ".3", ".5", ".C"};
                 std::string pwd = prefixes[(t + round) % 6] + ("pw" + std::to_string(t));
-                std::string plain = sample_text(static_cast<size_t>(round * 97 + t + 1), t * 1000 + round);
+                Bytes bytes = sample_bytes(static_cast<size_t>(round * 97 + t + 1), static_cast<uint32_t>(t * 1000 + round));
+                std::string plain(bytes.begin(), bytes.end());
                 Reply made = call(make_request("POST", "/encrypt", json_body(pwd, to_base64(plain))));
                 Reply back = call(make_request("POST", "/decrypt", json_body(pwd, made.body)));
                 Reply wrong = call(make_request("POST", "/decrypt", json_body(".1other", made.body)));

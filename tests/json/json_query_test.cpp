@@ -203,7 +203,7 @@ TEST(JsonQuery, WalksCoverTheWholeContainer)
     });
 }
 
-TEST(JsonQuery, TextsThatEndEarlyStopInsideTheText)
+TEST(JsonQuery, TextsThatEndEarlyOrAtANulStopInsideTheText)
 {
     run_cases({
         // Unterminated string values keep the bytes read, with type 0.
@@ -224,12 +224,7 @@ TEST(JsonQuery, TextsThatEndEarlyStopInsideTheText)
         q(R"({"a":-)", "{'a'", T_NUM, 1, "-", 5, 0),
         q(R"({"a":1)", "{'b'", T_ERR, 0, "", 6, JSON_ERROR_EXPECTED_OBJECT_COMMA),
         q("[1,2", "[5", T_ERR, 0, "", 4, JSON_ERROR_EXPECTED_ARRAY_COMMA),
-    });
-}
-
-TEST(JsonQuery, NulEndsTheTextWhereverItStands)
-{
-    run_cases({
+        // A NUL ends the text wherever it stands.
         q(std::string("{\"a\":1}\0{\"b\":2}", 15), "{'b'", T_ERR, 0, "", 6,
           JSON_ERROR_KEY_NOT_FOUND),
         q(std::string("{\"a\":\"ab\0cd\"}", 13), "{'a'", T_ERR, 1, "ab", 6, 0, 8),

@@ -69,9 +69,6 @@ inline std::string from_base64(const std::string& text)
 // Every reply of the table whose outcome does not depend on random salts.
 inline std::vector<ReplyCase> fixed_reply_cases()
 {
-    const std::string status = "{\"status\":\"OK\",\"version\":\"1.0.2\"}";
-    const std::string json = "application/json";
-    const std::string text = "text/plain";
     const std::string pwd512(512, 'p');
     const std::string pwd511(511, 'p');
     // A container too short for its id: the magic and a few bytes, Base64.
@@ -79,80 +76,62 @@ inline std::vector<ReplyCase> fixed_reply_cases()
     // Header, IV and a tag of an empty GCM plaintext; header and IV of an empty CTR one.
     const std::string gcm_bad_tag = "Salted__" + std::string(28 + 16, '\x07');
     const std::string empty_ctr = "Salted__" + std::string(32, '\x07');
+    auto status = [](std::string name, std::string request) {
+        return ReplyCase{std::move(name), std::move(request), 200, "OK", "application/json",
+                         "{\"status\":\"OK\",\"version\":\"1.0.2\"}", "Returning server status...", false};
+    };
+    // A text/plain failure reply, "Bad Request" unless the reason is given.
+    auto failure = [](std::string name, std::string request, int code, std::string body, std::string logged,
+                      std::string reason = "Bad Request") {
+        return ReplyCase{std::move(name), std::move(request), code, std::move(reason), "text/plain",
+                         std::move(body), std::move(logged), false};
+    };
+    auto post = [](const std::string& path, const std::string& body) { return make_request("POST", path, body); };
+    const std::string no_pwd = "Missing required parameter: pwd", no_body = "Missing required parameter: body";
+    const std::string undecodable = "Unable to decode the provided body", invalid = "The encrypted data appears to be invalid";
+    const std::string encrypting = "Encrypting client content...", decrypting = "Decrypting client content...";
     return {
-        {"status probe", make_request("GET", "/status", "", false), 200, "OK", json, status,
-         "Returning server status...", false},
-        {"status probe with a query", make_request("GET", "/status?verbose", "", false), 200, "OK",
-         json, status, "Returning server status...", false},
-        {"status probe is a prefix test", make_request("GET", "/statusx", "", false), 200, "OK",
-         json, status, "Returning server status...", false},
-        {"status probe ignores a body", make_request("GET", "/status", "{\"x\":1}"), 200, "OK",
-         json, status, "Returning server status...", false},
-        {"POST status without a body", make_request("POST", "/status", "", false), 400,
-         "Bad Request", text, "Missing request contents", "", false},
-        {"encrypt without a body", make_request("POST", "/encrypt", "", false), 400,
-         "Bad Request", text, "Missing request contents", "", false},
-        {"declared empty body", make_request("POST", "/encrypt", ""), 400, "Bad Request", text,
-         "Missing request contents", "", false},
-        {"pwd missing", make_request("POST", "/encrypt", "{\"body\":\"aGVsbG8=\"}"), 400,
-         "Bad Request", text, "Missing required parameter: pwd", "Error: Missing password.",
-         false},
-        {"pwd empty", make_request("POST", "/encrypt", json_body("", "aGVsbG8=")), 400,
-         "Bad Request", text, "Missing required parameter: pwd", "Error: Missing password.",
-         false},
-        {"pwd of 512 bytes", make_request("POST", "/encrypt", json_body(pwd512, "aGVsbG8=")), 400,
-         "Bad Request", text, "Password length must be less than 512 bytes",
-         "Error: Password overflow.", false},
-        {"body member missing", make_request("POST", "/encrypt", "{\"pwd\":\"secret\"}"), 400,
-         "Bad Request", text, "Missing required parameter: body", "Error: Missing body.", false},
-        {"body member empty", make_request("POST", "/decrypt", json_body("secret", "")), 400,
-         "Bad Request", text, "Missing required parameter: body", "Error: Missing body.", false},
-        {"other path", make_request("POST", "/other", json_body("secret", "aGk=")), 400,
-         "Bad Content", text, "Your path must be encrypt or decrypt", "Invalid Request", false},
-        {"other path without pwd gets the pwd reply",
-         make_request("POST", "/other", "{\"body\":\"aGk=\"}"), 400, "Bad Request", text,
-         "Missing required parameter: pwd", "Error: Missing password.", false},
-        {"GET status with the wrong method is a route", make_request("PUT", "/status", ""), 400,
-         "Bad Request", text, "Missing request contents", "", false},
-        {"encrypt payload not Base64", make_request("POST", "/encrypt", json_body("pw", "no b64!")),
-         500, "Bad Request", text, "Unable to decode the provided body", "Encrypting client content...",
-         false},
-        {"decrypt payload not Base64", make_request("POST", "/decrypt", json_body("pw", "%%%%")), 500,
-         "Bad Request", text, "Unable to decode the provided body", "Decrypting client content...",
-         false},
-        {"a malformed JSON escape in the payload", make_request("POST", "/encrypt", json_body("pw", "aGk\\x")),
-         500, "Bad Request", text, "Unable to decode the provided body",
-         "Encrypting client content...", false},
-        {"a JSON escape of a character beyond ASCII in the payload",
-         make_request("POST", "/decrypt", json_body("pw", "aGk\\u00e9")), 500, "Bad Request", text,
-         "Unable to decode the provided body", "Decrypting client content...", false},
-        {"pwd without its closing quote", make_request("POST", "/encrypt", "{\"body\":\"aGk=\",\"pwd\":\"abc"),
-         400, "Bad Request", text, "Missing required parameter: pwd", "Error: Missing password.", false},
-        {"body without its closing quote", make_request("POST", "/encrypt", "{\"pwd\":\"pw\",\"body\":\"aGk="),
-         400, "Bad Request", text, "Missing required parameter: body", "Error: Missing body.", false},
-
-        {"encrypt with an unknown algorithm id",
-         make_request("POST", "/encrypt", json_body(".Zsecret", "aGVsbG8=")), 500, "Bad Request",
-         text, "Encryption failed: Unsupported algorithm id", "Encrypting client content...", false},
-        {"decrypt of a container too short",
-         make_request("POST", "/decrypt", json_body("secret", short_container)), 500, "Bad Request",
-         text, "Decryption failed: The encrypted data appears to be invalid",
-         "Decrypting client content...", false},
-        {"pwd of 511 bytes reaches the container",
-         make_request("POST", "/decrypt", json_body(pwd511, short_container)), 500, "Bad Request",
-         text, "Decryption failed: The encrypted data appears to be invalid",
-         "Decrypting client content...", false},
-        {"encrypt with MD5 key derivation, which FIPS mode refuses",
-         make_request("POST", "/encrypt", json_body(".Alegacy", "aGVsbG8=")), 500, "Bad Request",
-         text, "Encryption failed: ", "Encrypting client content...", false},
-        {"Base64 with a line break", make_request("POST", "/decrypt", json_body("pw", "aGVs\nbG8=")),
-         500, "Bad Request", text, "Unable to decode the provided body",
-         "Decrypting client content...", false},
-        {"GCM container whose tag does not match",
-         make_request("POST", "/decrypt", json_body(".1pw", to_base64(gcm_bad_tag))), 500,
-         "Bad Request", text, "Decryption failed: ", "Decrypting client content...", false},
-        {"empty plaintext is an empty body that is sent",
-         make_request("POST", "/decrypt", json_body("pw", to_base64(empty_ctr))), 200, "OK",
-         "application/octet-stream", "", "Decrypting client content...", false},
+        status("status probe", make_request("GET", "/status", "", false)),
+        status("status probe with a query", make_request("GET", "/status?verbose", "", false)),
+        status("status probe is a prefix test", make_request("GET", "/statusx", "", false)),
+        status("status probe ignores a body", make_request("GET", "/status", "{\"x\":1}")),
+        failure("POST status without a body", make_request("POST", "/status", "", false), 400, "Missing request contents", ""),
+        failure("encrypt without a body", make_request("POST", "/encrypt", "", false), 400, "Missing request contents", ""),
+        failure("declared empty body", post("/encrypt", ""), 400, "Missing request contents", ""),
+        failure("GET status with the wrong method is a route", make_request("PUT", "/status", ""), 400,
+                "Missing request contents", ""),
+        failure("pwd missing", post("/encrypt", "{\"body\":\"aGVsbG8=\"}"), 400, no_pwd, "Error: Missing password."),
+        failure("pwd empty", post("/encrypt", json_body("", "aGVsbG8=")), 400, no_pwd, "Error: Missing password."),
+        failure("pwd without its closing quote", post("/encrypt", "{\"body\":\"aGk=\",\"pwd\":\"abc"), 400, no_pwd,
+                "Error: Missing password."),
+        failure("other path without pwd gets the pwd reply", post("/other", "{\"body\":\"aGk=\"}"), 400, no_pwd,
+                "Error: Missing password."),
+        failure("pwd of 512 bytes", post("/encrypt", json_body(pwd512, "aGVsbG8=")), 400,
+                "Password length must be less than 512 bytes", "Error: Password overflow."),
+        failure("body member missing", post("/encrypt", "{\"pwd\":\"secret\"}"), 400, no_body, "Error: Missing body."),
+        failure("body member empty", post("/decrypt", json_body("secret", "")), 400, no_body, "Error: Missing body."),
+        failure("body without its closing quote", post("/encrypt", "{\"pwd\":\"pw\",\"body\":\"aGk="), 400, no_body,
+                "Error: Missing body."),
+        failure("other path", post("/other", json_body("secret", "aGk=")), 400, "Your path must be encrypt or decrypt",
+                "Invalid Request", "Bad Content"),
+        failure("encrypt payload not Base64", post("/encrypt", json_body("pw", "no b64!")), 500, undecodable, encrypting),
+        failure("decrypt payload not Base64", post("/decrypt", json_body("pw", "%%%%")), 500, undecodable, decrypting),
+        failure("Base64 with a line break", post("/decrypt", json_body("pw", "aGVs\nbG8=")), 500, undecodable, decrypting),
+        failure("a malformed JSON escape in the payload", post("/encrypt", json_body("pw", "aGk\\x")), 500, undecodable,
+                encrypting),
+        failure("a JSON escape of a character beyond ASCII in the payload", post("/decrypt", json_body("pw", "aGk\\u00e9")),
+                500, undecodable, decrypting),
+        failure("encrypt with an unknown algorithm id", post("/encrypt", json_body(".Zsecret", "aGVsbG8=")), 500,
+                "Encryption failed: Unsupported algorithm id", encrypting),
+        failure("encrypt with MD5 key derivation, which FIPS mode refuses", post("/encrypt", json_body(".Alegacy", "aGVsbG8=")),
+                500, "Encryption failed: ", encrypting),
+        failure("decrypt of a container too short", post("/decrypt", json_body("secret", short_container)), 500,
+                "Decryption failed: " + invalid, decrypting),
+        failure("pwd of 511 bytes reaches the container", post("/decrypt", json_body(pwd511, short_container)), 500,
+                "Decryption failed: " + invalid, decrypting),
+        failure("GCM container whose tag does not match", post("/decrypt", json_body(".1pw", to_base64(gcm_bad_tag))), 500,
+                "Decryption failed: ", decrypting),
+        {"empty plaintext is an empty body that is sent", post("/decrypt", json_body("pw", to_base64(empty_ctr))), 200,
+         "OK", "application/octet-stream", "", decrypting, false},
     };
 }

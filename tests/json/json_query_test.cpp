@@ -1,5 +1,6 @@
 // Behaviour of the JSON query reader: steps, walks, conversions, copies and failure shapes.
 #include "json/json_query.h"
+#include "json/json_string.h"
 
 #include <gtest/gtest.h>
 
@@ -457,6 +458,39 @@ TEST(JsonQuery, NullTextsReadAsEmpty)
     json_query("[1]", nullptr, &e);
     EXPECT_EQ(e.type, T_ARR);
     EXPECT_EQ(e.count, 1);
+}
+
+// A string element's escapes decoded (in place too); anything it cannot turn into one ASCII
+// byte, or output beyond the capacity, is -1.
+TEST(JsonString, EscapesDecodeToTheBytesTheyNameOrFail)
+{
+    const struct {
+        std::string text;
+        long want; // bytes written, or -1
+        std::string bytes;
+        size_t capacity = 64;
+    } cases[] = {
+        {"plain", 5, "plain"},
+        {R"(\"\\\/\b\f\n\r\t)", 8, "\"\\/\b\f\n\r\t"},
+        {R"(a\u0041\u007f\u002F\u003d)", 5, "aA\x7f/="},
+        {R"(\u0080)", -1, ""},  {R"(\u00g1)", -1, ""}, {R"(\u004)", -1, ""},
+        {R"(\x)", -1, ""},      {"ab\\", -1, ""},    {"abc", -1, "", 2},
+        {R"(ab\n)", -1, "", 2}, {R"(ab\n)", 3, "ab\n", 3},
+    };
+    for (const auto& c : cases) {
+        std::string out(c.capacity, '\0');
+        long n = json_decode_ascii_string(c.text.data(), c.text.size(), out.data(), c.capacity);
+        EXPECT_EQ(n, c.want) << c.text;
+        if (n >= 0) {
+            EXPECT_EQ(out.substr(0, static_cast<size_t>(n)), c.bytes) << c.text;
+        }
+        std::string in_place = c.text; // out may be the text itself, with its length as capacity
+        if (c.capacity >= c.text.size()) {
+            long m = json_decode_ascii_string(in_place.data(), in_place.size(), in_place.data(), in_place.size());
+            EXPECT_EQ(m, c.want) << "in place: " << c.text;
+            EXPECT_EQ(in_place.substr(0, static_cast<size_t>(std::max(m, 0L))), c.bytes) << "in place: " << c.text;
+        }
+    }
 }
 
 // Both tables are read by code; codes outside them, on either side, are "Unknown".

@@ -243,20 +243,6 @@ static void send_data_message(const FrameIo* io, char* frame_buffer, uint32_t pi
     log_message("Written %i/%i bytes back to client", static_cast<int>(sent), static_cast<int>(length));
 }
 
-uint32_t write_data_messages(const FrameIo* io, const char* text, uint32_t length, char* frame_buffer)
-{
-    uint32_t sent = 0;
-    while (sent < length) {
-        uint32_t piece = length - sent;
-        if (piece > NM_DATA_PIECE_MAX)
-            piece = static_cast<uint32_t>(NM_DATA_PIECE_MAX);
-        memcpy(frame_buffer + DATA_PIECE_OFFSET, text + sent, piece);
-        sent += piece;
-        send_data_message(io, frame_buffer, piece, sent, length);
-    }
-    return sent;
-}
-
 uint32_t write_encoded_messages(const FrameIo* io, const unsigned char* bytes, size_t count, char* frame_buffer)
 {
     const uint32_t length = static_cast<uint32_t>(base64_text_length(count));

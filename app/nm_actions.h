@@ -24,14 +24,10 @@ constexpr int NM_ENCODE_ATTEMPTS = 5;
 // and releases it on every path (release_request). Returns 0.
 int run_native_messaging_action(const FrameIo* io, NativeMessagingRequest* request, char* frame_buffer);
 
-// Sends length characters of text in data messages {"data":"<piece>"} of at most
-// NM_DATA_PIECE_MAX characters (frame length piece + 11), each formatted behind its header in
-// frame_buffer (NM_FRAME_BUFFER_SIZE bytes) and written at once, logging "Written %i/%i bytes
-// back to client" per message. Returns the characters sent.
-uint32_t write_data_messages(const FrameIo* io, const char* text, uint32_t length, char* frame_buffer);
-
-// As write_data_messages for the Base64 text of count bytes, encoded piece by piece into
-// frame_buffer as it is written (the text itself is never held). Returns the characters sent.
+// Sends the Base64 text of count bytes in data messages {"data":"<piece>"} of at most
+// NM_DATA_PIECE_MAX characters (frame length piece + 11), each piece encoded behind its header
+// in frame_buffer (NM_FRAME_BUFFER_SIZE bytes) and written at once (the whole text is never
+// held), logging "Written %i/%i bytes back to client" per message. Returns the characters sent.
 uint32_t write_encoded_messages(const FrameIo* io, const unsigned char* bytes, size_t count, char* frame_buffer);
 
 // Bytes the salted container of the action needs for its result buffer: none when

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -60,6 +61,14 @@ static void set_binary_streams()
     _setmode(1, _O_BINARY);
 #else
     signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
+void set_binary_standard_output()
+{
+#ifdef _WIN32
+    fflush(stdout);
+    _setmode(1, _O_BINARY);
 #endif
 }
 

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "app/fips_check.h"
+#include "app/frames.h"
 #include "cipher/fips.h"
 #include "http/net.h"
 #include "http/server.h"
@@ -26,8 +27,10 @@ int run_server_mode(int port, const char* address)
         return 1;
     }
     log_message("FIPS mode enabled");
-    // Standard output carries the server's messages; each one should be seen when it happens.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Standard output carries the server's messages; each one should be seen when it happens
+    // (Windows has no line buffering: there the messages flush themselves).
+    set_binary_standard_output();
+    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     listen_options.port = port;
     snprintf(listen_options.address, sizeof listen_options.address, "%s", address ? address : "");
     int failed = netStartThread(httpServerThread, &listen_options, 0);

@@ -3,5 +3,5 @@
 
 // Returns 1, after one line on standard error, when FIPS mode cannot be switched on or the
 // server cannot listen on address (an IPv4 or IPv6 literal, null or "" for all IPv4
-// interfaces) at port, or in a build without the HTTP server; otherwise never returns.
+// interfaces) at port; otherwise never returns.
 int run_server_mode(int port, const char* address);

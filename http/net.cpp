@@ -45,6 +45,30 @@ int netLastError()
 #endif
 }
 
+#if defined(_WIN32)
+// Names of the Winsock errors the server reports, for a system without texts for them (wine).
+static const char* winsockErrorName(int error)
+{
+    static const struct {
+        int error;
+        const char* name;
+    } names[] = {
+        {WSAEINTR, "WSAEINTR"},           {WSAEACCES, "WSAEACCES"},
+        {WSAEINVAL, "WSAEINVAL"},         {WSAEMFILE, "WSAEMFILE"},
+        {WSAEWOULDBLOCK, "WSAEWOULDBLOCK"}, {WSAENOTSOCK, "WSAENOTSOCK"},
+        {WSAEADDRINUSE, "WSAEADDRINUSE"}, {WSAEADDRNOTAVAIL, "WSAEADDRNOTAVAIL"},
+        {WSAENETDOWN, "WSAENETDOWN"},     {WSAECONNABORTED, "WSAECONNABORTED"},
+        {WSAECONNRESET, "WSAECONNRESET"}, {WSAENOBUFS, "WSAENOBUFS"},
+        {WSAENOTCONN, "WSAENOTCONN"},     {WSAESHUTDOWN, "WSAESHUTDOWN"},
+        {WSAETIMEDOUT, "WSAETIMEDOUT"},   {WSAECONNREFUSED, "WSAECONNREFUSED"},
+    };
+    for (const auto& n : names)
+        if (n.error == error)
+            return n.name;
+    return "Winsock error";
+}
+#endif
+
 const char* netErrorText(int error)
 {
 #if defined(_WIN32)
@@ -55,7 +79,7 @@ const char* netErrorText(int error)
     while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.'))
         text[--n] = '\0';
     if (n == 0)
-        snprintf(text, sizeof text, "Winsock error %d", error);
+        snprintf(text, sizeof text, "%s", winsockErrorName(error));
     return text;
 #else
     return strerror(error);
@@ -74,7 +98,7 @@ bool netErrorIsInterrupted(int error)
 bool netErrorIsBadSocket(int error)
 {
 #if defined(_WIN32)
-    return error == WSAENOTSOCK || error == WSAEBADF;
+    return error == WSAENOTSOCK || error == WSAEBADF || error == WSA_OPERATION_ABORTED;
 #else
     return error == EBADF;
 #endif
@@ -105,6 +129,23 @@ void netClose(NetSocket socket)
     closesocket(socket);
 #else
     close(socket);
+#endif
+}
+
+bool netSetListenerOptions(NetSocket listener, int family)
+{
+    int on = 1;
+#if defined(_WIN32)
+    if (family == AF_INET6) {
+        int off = 0;
+        setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off),
+                   sizeof off);
+    }
+    return setsockopt(listener, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+                      sizeof on) == 0;
+#else
+    (void)family;
+    return setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
 #endif
 }
 

@@ -25,19 +25,38 @@ constexpr NetSocket NET_INVALID_SOCKET = -1;
 // Returns 0, or the socket library's start-up result when it failed.
 int netStartup();
 
-// The last socket error of the calling thread, and a static text for an error number.
+// The last socket error of the calling thread, and a text for an error number (the system's;
+// on Windows the error's name where the system has none; valid until the thread's next call).
 int netLastError();
 const char* netErrorText(int error);
 
 // Error numbers the server tells apart.
 bool netErrorIsInterrupted(int error);  // EINTR
-bool netErrorIsBadSocket(int error);    // EBADF / WSAENOTSOCK: the listener is gone
-bool netErrorIsWouldBlock(int error);   // EAGAIN, EWOULDBLOCK
+// EBADF; WSAENOTSOCK, WSAEBADF, or WSA_OPERATION_ABORTED (what a wait in accept gets under
+// wine when the listener is closed): the listener is gone.
+bool netErrorIsBadSocket(int error);
+// EAGAIN, EWOULDBLOCK; also what a blocking accept returns under wine when another thread
+// took the connection.
+bool netErrorIsWouldBlock(int error);
 // Accept errors that say nothing about the listener: a descriptor or memory shortage that
 // passes, or a peer that gave up before its connection was taken.
 bool netErrorIsTransientAccept(int error);
 
 void netClose(NetSocket socket);
+
+// The address option of a listening socket, set before bind. POSIX: SO_REUSEADDR, so that a
+// restarted server binds at once although connections of its predecessor linger in TIME_WAIT.
+// Windows: SO_EXCLUSIVEADDRUSE, as there SO_REUSEADDR would let a second listener take the
+// port (and TIME_WAIT does not block a bind anyway).
+#if defined(_WIN32)
+constexpr const char* NET_ADDRESS_OPTION = "SO_EXCLUSIVEADDRUSE";
+#else
+constexpr const char* NET_ADDRESS_OPTION = "SO_REUSEADDR";
+#endif
+// Sets NET_ADDRESS_OPTION on listener; false on failure. An IPv6 listener takes IPv4
+// connections too where the platform does not by default (Windows), as on Linux, so that
+// "::" means every address.
+bool netSetListenerOptions(NetSocket listener, int family);
 
 // Switches the socket to non-blocking mode; false on failure.
 bool netSetNonBlocking(NetSocket socket);

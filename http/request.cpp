@@ -306,6 +306,8 @@ bool decodeUrlText(const char* source, char* destination, uint64_t* outLength)
     if (undecodable > REQUEST_URL_WARNINGS_MAX)
         printf("\nWarning: %d further undecodable escapes in the path were not shown\n",
                undecodable - REQUEST_URL_WARNINGS_MAX);
+    if (undecodable > 0)
+        fflush(stdout); // seen now also where standard output is not line-buffered (Windows)
     destination[k] = '\0';
     if (outLength)
         *outLength = k;

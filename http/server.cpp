@@ -210,6 +210,15 @@ static void startAcceptor(HttpServer* server)
 // error reports it and wakes the others).
 static bool acceptFailed(HttpServer* server, int error)
 {
+    {
+        // Accepting has ended: this thread was woken by the listener's close (on Windows an
+        // interrupted or aborted wait), which is no news.
+        std::lock_guard<std::mutex> hold(server->acceptorLock);
+        if (server->stopping)
+            return false;
+    }
+    if (netErrorIsWouldBlock(error))
+        return true; // another thread took the connection first (wine wakes every waiting thread)
     if (netErrorIsInterrupted(error)) {
         serverPrint("accept was interrupted, continuing if server.shouldRun is true...\n");
         return server->shouldRun;
@@ -370,13 +379,11 @@ int acceptConnectionsUntilStopped(HttpServer* server, const sockaddr* address, s
         serverPrint("Could not create listener socket: %s = %d\n", netErrorText(error), error);
         return 1;
     }
-    int reuse = 1;
-    if (setsockopt(server->listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
-                   sizeof reuse) != 0) {
+    if (!netSetListenerOptions(server->listener, address->sa_family)) {
         int error = netLastError();
-        serverPrint("Failed to setsockopt SO_REUSEADDR = true with %s = %d. Continuing because "
-                    "we might still succeed...\n",
-                    netErrorText(error), error);
+        serverPrint("Failed to setsockopt %s = true with %s = %d. Continuing because we might "
+                    "still succeed...\n",
+                    NET_ADDRESS_OPTION, netErrorText(error), error);
     }
     if (bind(server->listener, address, static_cast<socklen_t>(addressLength)) != 0) {
         int error = netLastError();

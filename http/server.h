@@ -126,12 +126,13 @@ void* httpServerThread(void* listenOptions);
 // Waits until the server thread listens (true) or has ended without listening (false).
 bool httpServerAwaitListening();
 
-// Creates the listener on address (SO_REUSEADDR, backlog SOMAXCONN), prints the ready notice
+// Creates the listener on address (NET_ADDRESS_OPTION, backlog SOMAXCONN), prints the ready notice
 // and accepts and serves, with the threads it starts, until accept fails with an error that
-// ends accepting; interrupted calls, connections aborted by their peer and resource shortages
-// do not (a shortage is reported and followed by a pause of HTTP_ACCEPT_BACKOFF_MS). Returns 1
-// when the listener cannot be created or bound, 0 after every accepting thread has ended and
-// every connection has finished.
+// ends accepting; interrupted calls, calls that another thread beat to the connection,
+// connections aborted by their peer and resource shortages do not (a shortage is reported
+// and followed by a pause of HTTP_ACCEPT_BACKOFF_MS). Returns 1 when the listener cannot be
+// created or bound, 0 after every accepting thread has ended and every connection has
+// finished.
 int acceptConnectionsUntilStopped(HttpServer* server, const sockaddr* address,
                                   size_t addressLength);
 

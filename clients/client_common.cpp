@@ -334,7 +334,8 @@ int client_password(const ClientOptions* o, std::string* sent)
     wipe(&password);
     if (empty || sent->size() > CLIENT_PASSWORD_MAX) {
         wipe(sent);
-        client_fail(o, "the password must be 1 to %zu bytes as sent", CLIENT_PASSWORD_MAX);
+        client_fail(o, "the password must be 1 to %llu bytes as sent",
+                    static_cast<unsigned long long>(CLIENT_PASSWORD_MAX));
         return CLIENT_EXIT_FAILED;
     }
     return 0;

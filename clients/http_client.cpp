@@ -49,7 +49,7 @@ static bool parse_reply(const std::string& raw, HttpReply* reply)
     return true;
 }
 
-static bool send_all(int connection, const std::string& data)
+static bool send_all(intptr_t connection, const std::string& data)
 {
     for (size_t at = 0; at < data.size();) {
         long n = tcp_write(connection, data.data() + at, data.size() - at);
@@ -66,7 +66,7 @@ static bool exchange(const ClientOptions* o, const std::string& head, const std:
                      HttpReply* reply)
 {
     std::string reason;
-    int connection = tcp_connect(o->host, o->port, &reason);
+    intptr_t connection = tcp_connect(o->host, o->port, &reason);
     if (connection < 0) {
         client_fail(o, "cannot connect to %s:%s: %s", o->host, o->port, reason.c_str());
         return false;
@@ -131,8 +131,9 @@ int main(int argc, char** argv)
     payload = std::string();
     if (json.size() > SERVER_BODY_MAX) {
         OPENSSL_cleanse(json.data(), json.size());
-        client_fail(&o, "the request would be %zu bytes; the server takes at most %zu", json.size(),
-                    SERVER_BODY_MAX);
+        client_fail(&o, "the request would be %llu bytes; the server takes at most %llu",
+                    static_cast<unsigned long long>(json.size()),
+                    static_cast<unsigned long long>(SERVER_BODY_MAX));
         return CLIENT_EXIT_FAILED;
     }
     HttpReply reply;

@@ -166,10 +166,12 @@ int main(int argc, char** argv)
 
     if (o.timing) {
         double ms = std::chrono::duration<double, std::milli>(ended - started).count();
-        fprintf(stderr,
-                "timing: %.3f ms to the end frame, %d frames, %zu data characters, host peak RSS "
-                "%ld KiB\n",
-                ms, reply.frames, reply.data.size(), peak_kib);
+        char peak[32] = "not available";
+        if (peak_kib >= 0)
+            snprintf(peak, sizeof peak, "%ld KiB", peak_kib);
+        fprintf(stderr, "timing: %.3f ms to the end frame, %d frames, %llu data characters, host "
+                        "peak RSS %s\n",
+                ms, reply.frames, static_cast<unsigned long long>(reply.data.size()), peak);
     }
     if (o.status) {
         if (reply.other.empty()) {

@@ -4,6 +4,7 @@
 // Only platform.cpp holds system calls; a port adds its branch of these functions there.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -30,22 +31,26 @@ bool fd_write_pieces(int fd, const WritePiece* pieces, int count);
 int file_open_read(const char* path, std::string* reason);
 int file_open_write(const char* path, std::string* reason);
 
-// Ignores the broken-pipe signal, so that a peer that went away turns into failed writes.
+// Prepares the process: a peer that went away turns into failed writes (POSIX: the
+// broken-pipe signal is ignored); on Windows standard input and output become binary streams
+// and the socket library is started.
 void platform_start();
 
 // The host tavrinhost-nm starts when no command is given: the launcher of the build (beside
-// the folder of this program) when there is one, else tavrinhost beside this program.
+// the folder of this program) when there is one, else tavrinhost beside this program
+// (tavrinhost.exe on Windows).
 std::string default_host_program();
 
-// Shows prompt on the process's terminal and reads one line with echo off (the end of line
-// is not stored). Returns 1 with the line in *line, 0 when the process has no terminal, -1
-// when the input ended or failed before the end of a line.
+// Shows prompt on the process's terminal (Windows: its console) and reads one line with echo
+// off (the end of line is not stored). Returns 1 with the line in *line, 0 when the process
+// has no terminal, -1 when the input ended (Windows: Ctrl-Z) or failed before the end of a line.
 int terminal_read_secret(const char* prompt, std::string* line);
 
 // A started child process: in is its standard input (we write), out its standard output
 // (we read).
 struct ChildPipes {
     long pid;
+    void* process; // the process's handle (Windows), null elsewhere
     int in;
     int out;
 };
@@ -59,12 +64,14 @@ bool child_start(const std::vector<std::string>& command, ChildPipes* child);
 void child_stop(ChildPipes* child);
 
 // Waits for the child to exit. Returns its exit status (-1 when it did not exit normally) and
-// stores its peak resident memory in KiB into *peak_kib when given.
+// stores its peak resident memory (Windows: peak working set) in KiB into *peak_kib when
+// given, -1 when the system does not tell.
 int child_wait(ChildPipes* child, long* peak_kib);
 
-// A TCP connection to host:port (an IPv4 name or literal). Returns the connection, or -1
-// with the reason in *reason. tcp_read and tcp_write behave like fd_read and fd_write.
-int tcp_connect(const char* host, const char* port, std::string* reason);
-long tcp_read(int connection, void* data, size_t length);
-long tcp_write(int connection, const void* data, size_t length);
-void tcp_close(int connection);
+// A TCP connection to host:port (an IPv4 name or literal): a descriptor, or a socket handle
+// on Windows. Returns the connection, or -1 with the reason in *reason. tcp_read and
+// tcp_write behave like fd_read and fd_write.
+intptr_t tcp_connect(const char* host, const char* port, std::string* reason);
+long tcp_read(intptr_t connection, void* data, size_t length);
+long tcp_write(intptr_t connection, const void* data, size_t length);
+void tcp_close(intptr_t connection);

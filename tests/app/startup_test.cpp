@@ -57,19 +57,10 @@ ProcessResult run_on_terminal(const std::vector<std::string>& args,
     return {wait_child(&child), out, err};
 }
 
-// Console text as a Linux program writes it: a Windows program (under wine, through the
-// program switch of tests/support/process.h) ends its console lines with CR LF.
-std::string with_line_feeds(std::string text)
-{
-    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
-        text.erase(at, 1);
-    return text;
-}
-
 TEST_F(StartupTest, ExitStatusAndConsoleLinesOfEachStart)
 {
     // A Windows console is no POSIX terminal: the terminal cases are this platform's only.
-    const bool windows_program = build_program("tavrinhost").ends_with(".exe");
+    const bool windows = windows_program("tavrinhost");
     auto empty = std::filesystem::temp_directory_path() / ("no-fips-" + std::to_string(getpid()));
     std::filesystem::create_directories(empty);
     const std::string no_provider = "OPENSSL_MODULES=" + empty.string();
@@ -101,7 +92,7 @@ TEST_F(StartupTest, ExitStatusAndConsoleLinesOfEachStart)
         // clang-format on
     };
     for (const auto& c : cases) {
-        if (c.terminal && windows_program)
+        if (c.terminal && windows)
             continue;
         std::vector<std::string> args = {"tavrinhost"};
         args.insert(args.end(), c.args.begin(), c.args.end());
@@ -115,7 +106,8 @@ TEST_F(StartupTest, ExitStatusAndConsoleLinesOfEachStart)
             env.push_back(c.env);
         ProcessResult r = c.terminal ? run_on_terminal(args, env)
                                      : run_process(build_program("tavrinhost"), args, env);
-        if (windows_program) {
+        if (windows) {
+            // Its console lines end in CR LF (under wine, through tests/support/process.h).
             r.out = with_line_feeds(r.out);
             r.err = with_line_feeds(r.err);
         }

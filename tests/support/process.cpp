@@ -229,3 +229,15 @@ std::string this_build_program(const std::string& name)
     const char* build = getenv("TAVRIN_BUILD_DIR");
     return std::string(build ? build : ".") + "/bin/" + name;
 }
+
+bool windows_program(const std::string& name)
+{
+    return build_program(name).ends_with(".exe");
+}
+
+std::string with_line_feeds(std::string text)
+{
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
+        text.erase(at, 1);
+    return text;
+}

@@ -61,3 +61,10 @@ std::string build_program(const std::string& name);
 // $TAVRIN_BUILD_DIR/bin/name, whatever TAVRIN_PROGRAM_DIR says: this build's own program, for
 // tests that compare it with the programs under test.
 std::string this_build_program(const std::string& name);
+
+// True when the program under test is a Windows program (build_program found name.exe).
+bool windows_program(const std::string& name);
+
+// Console text as a Linux program writes it: the CR LF line ends of a Windows program's
+// text-mode streams made LF.
+std::string with_line_feeds(std::string text);

@@ -183,6 +183,8 @@ FunctionEnd
 Section "tavrinhost"
     SetOutPath "$INSTDIR"
     File "${DIST}/tavrinhost.exe"
+    File "${DIST}/tavrinhost-nm.exe"
+    File "${DIST}/tavrinhost-http.exe"
     File "${DIST}/fips.dll"
 
     ; fipsinstall needs openssl.exe only now; it runs from the installer's temporary folder,
@@ -199,6 +201,8 @@ Section "tavrinhost"
     Pop $R0
     ${If} $R0 != 0
         Delete "$INSTDIR\tavrinhost.exe"
+        Delete "$INSTDIR\tavrinhost-nm.exe"
+        Delete "$INSTDIR\tavrinhost-http.exe"
         Delete "$INSTDIR\fips.dll"
         RMDir "$INSTDIR"
         MessageBox MB_OK|MB_ICONSTOP "The FIPS provider failed its self-tests ($R0); nothing was installed." /SD IDOK
@@ -263,6 +267,8 @@ Section "Uninstall"
     DeleteRegKey HKCU "${UNINSTALL_KEY}"
 
     Delete "$INSTDIR\tavrinhost.exe"
+    Delete "$INSTDIR\tavrinhost-nm.exe"
+    Delete "$INSTDIR\tavrinhost-http.exe"
     Delete "$INSTDIR\fips.dll"
     Delete "$INSTDIR\openssl.cnf"
     Delete "$INSTDIR\${CHROMIUM_MANIFEST}"

@@ -191,14 +191,17 @@ bool child_start(const std::vector<std::string>& command, ChildPipes* child)
     // input when we close our end.
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
     HANDLE child_in = nullptr, to_child = nullptr, from_child = nullptr, child_out = nullptr;
-    HANDLE child_err = nullptr;
     bool made = CreatePipe(&child_in, &to_child, &inherited, CHILD_PIPE_SIZE) &&
                 CreatePipe(&from_child, &child_out, &inherited, CHILD_PIPE_SIZE) &&
                 SetHandleInformation(to_child, HANDLE_FLAG_INHERIT, 0) &&
-                SetHandleInformation(from_child, HANDLE_FLAG_INHERIT, 0) &&
-                DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE),
-                                GetCurrentProcess(), &child_err, 0, TRUE, DUPLICATE_SAME_ACCESS);
+                SetHandleInformation(from_child, HANDLE_FLAG_INHERIT, 0);
     DWORD error = GetLastError();
+    // Our standard error, as an inheritable copy; a process without one gives none.
+    HANDLE child_err = nullptr;
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (made && err != nullptr && err != INVALID_HANDLE_VALUE)
+        DuplicateHandle(GetCurrentProcess(), err, GetCurrentProcess(), &child_err, 0, TRUE,
+                        DUPLICATE_SAME_ACCESS);
     PROCESS_INFORMATION started = {};
     if (made) {
         std::string line;

@@ -165,15 +165,6 @@ TEST_F(ServerTest, WrongPasswordFailsWhereTheCipherCanTell)
     EXPECT_EQ(reply, expected_reply(500, "Bad Request", "text/plain", body));
 }
 
-TEST_F(ServerTest, EmptyPlaintextIsAnsweredWithAnEmptyBody)
-{
-    // A '5' container with no ciphertext: magic, 16 salt bytes, 16 IV bytes.
-    std::string container = "Salted__" + std::string(32, '\x01');
-    std::string reply = http_exchange(
-        server.port, make_request("POST", "/decrypt", json_body("pw", to_base64(container))));
-    EXPECT_EQ(reply, expected_reply(200, "OK", "application/octet-stream", ""));
-}
-
 TEST_F(ServerTest, RequestInManySmallPiecesIsAnswered)
 {
     std::string request = make_request("POST", "/encrypt", json_body("pieces", to_base64("abc")));

@@ -76,22 +76,12 @@ bool fd_write_pieces(int fd, const WritePiece* pieces, int count)
     return true;
 }
 
-static int open_file(const char* path, int flags, std::string* reason)
-{
-    int fd = _open(path, flags | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-    if (fd < 0)
-        *reason = strerror(errno);
-    return fd;
-}
+static constexpr int OPEN_READ = _O_RDONLY | _O_BINARY | _O_NOINHERIT;
+static constexpr int OPEN_WRITE = _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT;
 
-int file_open_read(const char* path, std::string* reason)
+static int open_file(const char* path, int flags)
 {
-    return open_file(path, _O_RDONLY, reason);
-}
-
-int file_open_write(const char* path, std::string* reason)
-{
-    return open_file(path, _O_WRONLY | _O_CREAT | _O_TRUNC, reason);
+    return _open(path, flags, _S_IREAD | _S_IWRITE);
 }
 
 void platform_start()
@@ -370,22 +360,12 @@ bool fd_write_pieces(int fd, const WritePiece* pieces, int count)
     return true;
 }
 
-static int open_file(const char* path, int flags, std::string* reason)
-{
-    int fd = open(path, flags | O_CLOEXEC, 0600);
-    if (fd < 0)
-        *reason = strerror(errno);
-    return fd;
-}
+static constexpr int OPEN_READ = O_RDONLY | O_CLOEXEC;
+static constexpr int OPEN_WRITE = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
 
-int file_open_read(const char* path, std::string* reason)
+static int open_file(const char* path, int flags)
 {
-    return open_file(path, O_RDONLY, reason);
-}
-
-int file_open_write(const char* path, std::string* reason)
-{
-    return open_file(path, O_WRONLY | O_CREAT | O_TRUNC, reason);
+    return open(path, flags, 0600);
 }
 
 void platform_start()
@@ -533,3 +513,21 @@ void tcp_close(intptr_t connection)
 }
 
 #endif
+
+static int open_with_reason(const char* path, int flags, std::string* reason)
+{
+    int fd = open_file(path, flags);
+    if (fd < 0)
+        *reason = strerror(errno);
+    return fd;
+}
+
+int file_open_read(const char* path, std::string* reason)
+{
+    return open_with_reason(path, OPEN_READ, reason);
+}
+
+int file_open_write(const char* path, std::string* reason)
+{
+    return open_with_reason(path, OPEN_WRITE, reason);
+}

@@ -243,38 +243,33 @@ int child_wait(ChildPipes* child, long* peak_kib)
     return exited ? static_cast<int>(status) : -1;
 }
 
-void child_stop(ChildPipes* child)
+static void child_terminate(ChildPipes* child)
 {
     TerminateProcess(static_cast<HANDLE>(child->process), 1);
-    fd_close(child->in);
-    fd_close(child->out);
-    child->in = child->out = -1;
-    child_wait(child, nullptr);
 }
 
-intptr_t tcp_connect(const char* host, const char* port, std::string* reason)
+static std::string resolver_error(int rc)
 {
-    addrinfo hints = {};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    int rc = getaddrinfo(host, port, &hints, &found);
-    if (rc != 0) {
-        *reason = system_error_text(static_cast<DWORD>(rc));
+    return system_error_text(static_cast<DWORD>(rc));
+}
+
+static std::string socket_error()
+{
+    return system_error_text(static_cast<DWORD>(WSAGetLastError()));
+}
+
+static intptr_t socket_connect(const addrinfo* a)
+{
+    SOCKET s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (s == INVALID_SOCKET)
+        return -1;
+    if (connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0) {
+        int error = WSAGetLastError();
+        closesocket(s);
+        WSASetLastError(error);
         return -1;
     }
-    SOCKET s = INVALID_SOCKET;
-    for (addrinfo* a = found; a != nullptr && s == INVALID_SOCKET; a = a->ai_next) {
-        s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-        if (s == INVALID_SOCKET || connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0) {
-            *reason = system_error_text(static_cast<DWORD>(WSAGetLastError()));
-            if (s != INVALID_SOCKET)
-                closesocket(s);
-            s = INVALID_SOCKET;
-        }
-    }
-    freeaddrinfo(found);
-    return s == INVALID_SOCKET ? -1 : static_cast<intptr_t>(s);
+    return static_cast<intptr_t>(s);
 }
 
 long tcp_read(intptr_t connection, void* data, size_t length)
@@ -464,36 +459,32 @@ int child_wait(ChildPipes* child, long* peak_kib)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-void child_stop(ChildPipes* child)
+static void child_terminate(ChildPipes* child)
 {
     kill(static_cast<pid_t>(child->pid), SIGTERM);
-    fd_close(child->in);
-    fd_close(child->out);
-    child->in = child->out = -1;
-    child_wait(child, nullptr);
 }
 
-intptr_t tcp_connect(const char* host, const char* port, std::string* reason)
+static std::string resolver_error(int rc)
 {
-    addrinfo hints = {};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    int rc = getaddrinfo(host, port, &hints, &found);
-    if (rc != 0) {
-        *reason = gai_strerror(rc);
+    return gai_strerror(rc);
+}
+
+static std::string socket_error()
+{
+    return strerror(errno);
+}
+
+static intptr_t socket_connect(const addrinfo* a)
+{
+    int s = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+    if (s < 0)
+        return -1;
+    if (connect(s, a->ai_addr, a->ai_addrlen) != 0) {
+        int error = errno;
+        close(s);
+        errno = error;
         return -1;
     }
-    int s = -1;
-    for (addrinfo* a = found; a != nullptr && s < 0; a = a->ai_next) {
-        s = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-        if (s < 0 || connect(s, a->ai_addr, a->ai_addrlen) != 0) {
-            *reason = strerror(errno);
-            fd_close(s);
-            s = -1;
-        }
-    }
-    freeaddrinfo(found);
     return s;
 }
 
@@ -530,4 +521,34 @@ int file_open_read(const char* path, std::string* reason)
 int file_open_write(const char* path, std::string* reason)
 {
     return open_with_reason(path, OPEN_WRITE, reason);
+}
+
+void child_stop(ChildPipes* child)
+{
+    child_terminate(child);
+    fd_close(child->in);
+    fd_close(child->out);
+    child->in = child->out = -1;
+    child_wait(child, nullptr);
+}
+
+intptr_t tcp_connect(const char* host, const char* port, std::string* reason)
+{
+    addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int rc = getaddrinfo(host, port, &hints, &found);
+    if (rc != 0) {
+        *reason = resolver_error(rc);
+        return -1;
+    }
+    intptr_t connection = -1;
+    for (const addrinfo* a = found; a != nullptr && connection < 0; a = a->ai_next) {
+        connection = socket_connect(a);
+        if (connection < 0)
+            *reason = socket_error();
+    }
+    freeaddrinfo(found);
+    return connection;
 }

@@ -105,7 +105,7 @@ echo "installed-host tests: $(seconds_since "$start") s"
 
 start=$(now_ms)
 (cd tests/browser && TAVRIN_SYSTEM_HOST=1 node --test extension.test.mjs) >"$scratch/browser.log" 2>&1
-check "the sample extension in Chromium through the system-wide manifest" [ $? -eq 0 ] || cat "$scratch/browser.log"
+check "the sample extension in Chromium and Firefox through the system-wide manifests" [ $? -eq 0 ] || cat "$scratch/browser.log"
 grep -E '^# (pass|fail|skipped)' "$scratch/browser.log" | tr '\n' ' '; echo
 echo "browser test: $(seconds_since "$start") s"
 

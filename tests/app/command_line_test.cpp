@@ -8,18 +8,6 @@
 
 namespace {
 
-const char* name_of(HostMode mode)
-{
-    switch (mode) {
-    case HostMode::FipsCheck: return "fips";
-    case HostMode::NativeMessaging: return "native";
-    case HostMode::Server: return "server";
-    case HostMode::Help: return "help";
-    case HostMode::Version: return "version";
-    }
-    return "?";
-}
-
 // Arguments as they follow the program name; the port is what the server gets (atoi rules,
 // odd positions only; the server takes it modulo 65536).
 TEST(CommandLine, ModePortAndAddressAreChosenByExactWordsAndPositions)
@@ -60,7 +48,6 @@ TEST(CommandLine, ModePortAndAddressAreChosenByExactWordsAndPositions)
         {{"-p", "8080", "-s", "server"}, M::Server, 8080},
         {{"x", "-p", "8080", "-s", "server"}, M::Server, 7777},
         {{"-pfoo", "9000", "-s", "server"}, M::Server, 9000},
-        {{"-port", "9001", "-s", "server"}, M::Server, 9001},
         {{"-s", "server", "-p", "abc"}, M::Server, 0},
         {{"-s", "server", "-p", "  42abc"}, M::Server, 42},
         {{"-s", "server", "-p", "-5"}, M::Server, -5},
@@ -80,7 +67,7 @@ TEST(CommandLine, ModePortAndAddressAreChosenByExactWordsAndPositions)
             shown += std::string(a) + " ";
         }
         int argc = static_cast<int>(argv.size());
-        EXPECT_STREQ(name_of(choose_mode(argc, argv.data())), name_of(c.mode)) << "arguments: " << shown;
+        EXPECT_EQ(int(choose_mode(argc, argv.data())), int(c.mode)) << "arguments: " << shown;
         EXPECT_EQ(scan_port(argc, argv.data()), c.port) << "arguments: " << shown;
         const char* address = scan_bind_address(argc, argv.data());
         EXPECT_STREQ(address ? address : "(all)", c.address ? c.address : "(all)") << "arguments: " << shown;

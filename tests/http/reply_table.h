@@ -92,11 +92,9 @@ inline std::vector<ReplyCase> fixed_reply_cases()
     const std::string encrypting = "Encrypting client content...", decrypting = "Decrypting client content...";
     return {
         status("status probe", make_request("GET", "/status", "", false)),
-        status("status probe with a query", make_request("GET", "/status?verbose", "", false)),
         status("status probe is a prefix test", make_request("GET", "/statusx", "", false)),
         status("status probe ignores a body", make_request("GET", "/status", "{\"x\":1}")),
         failure("POST status without a body", make_request("POST", "/status", "", false), 400, "Missing request contents", ""),
-        failure("encrypt without a body", make_request("POST", "/encrypt", "", false), 400, "Missing request contents", ""),
         failure("declared empty body", post("/encrypt", ""), 400, "Missing request contents", ""),
         failure("GET status with the wrong method is a route", make_request("PUT", "/status", ""), 400,
                 "Missing request contents", ""),
@@ -119,8 +117,6 @@ inline std::vector<ReplyCase> fixed_reply_cases()
         failure("Base64 with a line break", post("/decrypt", json_body("pw", "aGVs\nbG8=")), 500, undecodable, decrypting),
         failure("a malformed JSON escape in the payload", post("/encrypt", json_body("pw", "aGk\\x")), 500, undecodable,
                 encrypting),
-        failure("a JSON escape of a character beyond ASCII in the payload", post("/decrypt", json_body("pw", "aGk\\u00e9")),
-                500, undecodable, decrypting),
         failure("encrypt with an unknown algorithm id", post("/encrypt", json_body(".Zsecret", "aGVsbG8=")), 500,
                 "Encryption failed: Unsupported algorithm id", encrypting),
         failure("encrypt with MD5 key derivation, which FIPS mode refuses", post("/encrypt", json_body(".Alegacy", "aGVsbG8=")),

@@ -124,11 +124,7 @@ TEST_F(RoutesTest, PasswordReachesTheContainerWithTheDefaultPrefixOrUnchanged)
         std::string container; // as the container must receive it
     } cases[] = {
         {"\"secret\"", ".5secret"},
-        {"\"x\"", ".5x"},
-        {"\"xy\"", ".5xy"},
         {"\".1gcm\"", ".1gcm"},
-        {"\".2ctr\"", ".2ctr"},
-        {"\".3cbc\"", ".3cbc"},
         {"12345", ".512345"},       // a number is taken as its digits
         {"\"a\\\"b\"", ".5a\\\"b"}, // escapes stay as they stand
         {"\"" + std::string(511, 'z') + "\"", ".5" + std::string(511, 'z')},

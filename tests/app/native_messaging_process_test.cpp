@@ -1,13 +1,9 @@
-// The real host as a child process: frames on its pipes, the real FIPS provider, and the
-// syslog datagrams it sends.
+// The real host as a child process: frames on its pipes and the real FIPS provider.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -23,46 +19,13 @@ const std::string PASSWORD = "Nm-Pw-4b81e0";
 const std::string PLAIN_MARKER = "Nm-Plain-c93d27";
 const char IDS[] = {'1', '2', '3', '5', 'C'};
 
-// Collects the datagrams of every child while a test runs (the socket buffer alone would
-// overflow with the lines of a few large exchanges).
+// The children's syslog datagrams go to a capture, not to the machine's log (what they carry
+// is the secrets audit's to check).
 class HostProcessTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(syslog_capture_open(&syslog));
-        collector = std::thread([this] {
-            while (!stop) {
-                auto got = udp_capture_collect(&syslog, 50, 200);
-                std::lock_guard<std::mutex> guard(lock);
-                for (std::string& d : got)
-                    datagrams.push_back(std::move(d));
-            }
-        });
-    }
-    void TearDown() override
-    {
-        stop = true;
-        if (collector.joinable())
-            collector.join();
-        udp_capture_close(&syslog);
-    }
-
-    // Fails the test when a datagram holds one of the secrets.
-    void expect_no_secret_logged(const std::vector<std::string>& secrets)
-    {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        std::lock_guard<std::mutex> guard(lock);
-        EXPECT_FALSE(datagrams.empty()) << "no datagram captured";
-        for (const std::string& d : datagrams)
-            for (const std::string& s : secrets)
-                EXPECT_EQ(d.find(s), std::string::npos) << "secret " << s << " in: " << d;
-    }
-
+    void SetUp() override { ASSERT_TRUE(syslog_capture_open(&syslog)); }
+    void TearDown() override { udp_capture_close(&syslog); }
     UdpCapture syslog = {-1, 0};
-    std::thread collector;
-    std::atomic<bool> stop{false};
-    std::mutex lock;
-    std::vector<std::string> datagrams;
 };
 
 // Everything on standard output is frames; the reply frames are exactly these texts.
@@ -142,9 +105,7 @@ TEST_F(HostProcessTest, IntakeRepliesOfTheRealHost)
             // from none on a loaded machine.
             EXPECT_GE(run.pause_ms, 500) << name << ": no closing pause after the end frame";
         }
-        EXPECT_EQ(run.err.find(PASSWORD), std::string::npos) << name;
     }
-    expect_no_secret_logged({PASSWORD, "0123456789"});
 }
 
 struct RoundTrip {
@@ -208,7 +169,6 @@ TEST_F(HostProcessTest, EncryptThenDecryptEveryIdAndRawFlag)
         EXPECT_EQ(run.frames.texts.back(), NM_END) << decrypts[i].name;
         EXPECT_TRUE(text == base64_of(trips[i].plaintext)) << decrypts[i].name;
     }
-    expect_no_secret_logged({PASSWORD, PLAIN_MARKER, base64_of(PLAIN_MARKER).substr(0, 24)});
 }
 
 TEST_F(HostProcessTest, ReferenceContainersOpenInTheHost)
@@ -270,7 +230,6 @@ TEST_F(HostProcessTest, ReferenceContainersOpenInTheHost)
     }
     // GCM refuses the wrong password by its tag.
     EXPECT_EQ(runs[4].frames.texts, (std::vector<std::string>{NM_ACTION_FAILED, NM_END}));
-    expect_no_secret_logged({PASSWORD, "wrong-password", PLAIN_MARKER, base64_of(PLAIN_MARKER).substr(0, 24)});
 }
 
 TEST_F(HostProcessTest, ErrorReplyFramesOfTheRealHost)
@@ -296,7 +255,6 @@ TEST_F(HostProcessTest, ErrorReplyFramesOfTheRealHost)
     std::vector<HostRun> runs = run_hosts(cases);
     for (size_t i = 0; i < cases.size(); ++i)
         expect_frames(runs[i], expected[i], cases[i].name);
-    expect_no_secret_logged({PASSWORD});
 }
 
 // With TAVRIN_PROGRAM_DIR pointing at programs of another build (the Windows build under wine,
@@ -334,7 +292,6 @@ TEST_F(HostProcessTest, ContainersCrossBetweenThisBuildAndTheHostUnderTest)
             EXPECT_TRUE(text == base64_of(plain)) << d.name << ", " << opens[i].name;
         }
     }
-    expect_no_secret_logged({PASSWORD, PLAIN_MARKER});
 }
 
 } // namespace

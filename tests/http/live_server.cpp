@@ -78,6 +78,27 @@ std::string live_server_stop(LiveServer* server)
     return err;
 }
 
+void start_drain(LiveServer* server, Drain* drain)
+{
+    drain->reader = std::thread([server, drain] {
+        drain->output = read_to_end(server->child.stdout_fd, 600000);
+    });
+    int fd = dup(server->child.stderr_fd);
+    drain->error_reader = std::thread([fd, drain] {
+        drain->errors = read_to_end(fd, 600000);
+        close(fd);
+    });
+}
+
+void stop_drained(LiveServer* server, Drain* drain)
+{
+    kill(server->child.pid, SIGTERM);
+    drain->reader.join();
+    drain->error_reader.join();
+    wait_child(&server->child, 10000);
+    server->child.pid = -1;
+}
+
 int connect_loopback(int port)
 {
     int s = socket(AF_INET, SOCK_STREAM, 0);

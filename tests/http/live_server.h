@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/process.h"
@@ -40,6 +41,18 @@ bool live_server_wait_output(LiveServer* server, const std::string& needle, int 
 
 // Stops the server and returns what it wrote to standard error (sanitizer reports, say).
 std::string live_server_stop(LiveServer* server);
+
+// The server's standard output and error read all the time, for a server that writes much
+// (a full pipe would stall its threads).
+struct Drain {
+    std::thread reader;
+    std::thread error_reader;
+    std::string output; // what follows server->output
+    std::string errors;
+};
+void start_drain(LiveServer* server, Drain* drain);
+// Stops the server: its pipes reach their end, the readers finish, then it is reaped.
+void stop_drained(LiveServer* server, Drain* drain);
 
 // A connected loopback socket to port, or -1.
 int connect_loopback(int port);

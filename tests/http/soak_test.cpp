@@ -17,7 +17,6 @@
 #include <thread>
 #include <vector>
 
-#include <csignal>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -87,37 +86,6 @@ void rest_counts(int pid, int* threads, int* descriptors)
     }
     *threads = t;
     *descriptors = d;
-}
-
-// The server's standard output and error are read all the time: a full pipe would stall
-// its threads.
-struct Drain {
-    std::thread reader;
-    std::thread error_reader;
-    std::string output;
-    std::string errors;
-};
-
-void start_drain(LiveServer* server, Drain* drain)
-{
-    drain->reader = std::thread([server, drain] {
-        drain->output = read_to_end(server->child.stdout_fd, 600000);
-    });
-    int fd = dup(server->child.stderr_fd);
-    drain->error_reader = std::thread([fd, drain] {
-        drain->errors = read_to_end(fd, 600000);
-        close(fd);
-    });
-}
-
-// Stops the server: its pipes reach their end, the readers finish, then it is reaped.
-void stop_drained(LiveServer* server, Drain* drain)
-{
-    kill(server->child.pid, SIGTERM);
-    drain->reader.join();
-    drain->error_reader.join();
-    wait_child(&server->child, 10000);
-    server->child.pid = -1;
 }
 
 bool send_all(int fd, const std::string& text)

@@ -96,7 +96,7 @@ check "... and removes it again" register --uninstall
 check "... with the folders it made" [ -z "$(ls -A "$home")" ]
 
 # --- the installed host, through the existing whole-process tests ------------------------
-installed_tests='^(HostProcessTest\.EncryptThenDecryptEveryIdAndRawFlag|ServerTest\..*|Clients/ClientTest\..*)$'
+installed_tests='^(HostProcessTest\.EncryptThenDecryptEveryIdAndRawFlag|SecretsAudit\..*|ServerTest\..*|Clients/ClientTest\..*)$'
 start=$(now_ms)
 TAVRIN_PROGRAM_DIR=/usr/bin ctest --preset default -R "$installed_tests" >"$scratch/ctest.log" 2>&1
 check "whole-process tests against /usr/bin" [ $? -eq 0 ] || cat "$scratch/ctest.log"

@@ -1,7 +1,6 @@
 // Start-up of the real program: exit status, console lines and syslog messages of each start.
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -13,16 +12,11 @@
 #include "app/command_line.h"
 #include "app/fips_check.h"
 #include "app/native_messaging.h"
+#include "tests/app/native_messaging_harness.h"
 #include "tests/support/process.h"
 #include "tests/support/udp_capture.h"
 
 namespace {
-
-std::string frame(const std::string& text)
-{
-    uint32_t length = static_cast<uint32_t>(text.size());
-    return std::string(reinterpret_cast<const char*>(&length), 4) + text;
-}
 
 class StartupTest : public ::testing::Test {
 protected:
@@ -64,7 +58,7 @@ TEST_F(StartupTest, ExitStatusAndConsoleLinesOfEachStart)
     auto empty = std::filesystem::temp_directory_path() / ("no-fips-" + std::to_string(getpid()));
     std::filesystem::create_directories(empty);
     const std::string no_provider = "OPENSSL_MODULES=" + empty.string();
-    const std::string closed_input = frame(NM_INVALID_PAYLOAD) + frame(END_FRAME_TEXT);
+    const std::string closed_input = nm_frame(NM_INVALID_PAYLOAD) + nm_frame(END_FRAME_TEXT);
     const std::vector<std::string> fips_failed = {"user_print_out set", "user_print_err set",
                                                   "Failed to load FIPS provider.", "<library>",
                                                   "Error: FIPS mode could not be enabled."};

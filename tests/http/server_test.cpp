@@ -7,7 +7,6 @@
 #include <chrono>
 #include <filesystem>
 #include <cstring>
-#include <random>
 #include <regex>
 #include <string>
 #include <thread>
@@ -28,15 +27,6 @@
 #include "tests/support/udp_capture.h"
 
 namespace {
-
-std::string random_bytes(size_t n, unsigned seed)
-{
-    std::mt19937 generator(seed);
-    std::string out(n, '\0');
-    for (char& c : out)
-        c = static_cast<char>(generator());
-    return out;
-}
 
 class ServerTest : public ::testing::Test {
 protected:
@@ -101,7 +91,7 @@ TEST_F(ServerTest, EncryptThenDecryptRoundTripsForEveryUsableIdAndSize)
     unsigned seed = 1;
     for (const std::string& prefix : prefixes) {
         for (size_t size : sizes) {
-            std::string plain = random_bytes(size, seed++);
+            std::string plain = pseudo_random_bytes(size, seed++);
             std::string pwd = prefix + "pass word";
             std::string container = cipher_call("/encrypt", pwd, to_base64(plain));
             ASSERT_FALSE(container.empty()) << "encrypt, prefix '" << prefix << "' size " << size;
@@ -115,7 +105,7 @@ TEST_F(ServerTest, EncryptThenDecryptRoundTripsForEveryUsableIdAndSize)
 TEST_F(ServerTest, SeveralMebibytesRoundTrip)
 {
     for (size_t size : {size_t{3} << 20, size_t{9} << 20}) {
-        std::string plain = random_bytes(size, static_cast<unsigned>(size));
+        std::string plain = pseudo_random_bytes(size, static_cast<unsigned>(size));
         std::string container = cipher_call("/encrypt", "big", to_base64(plain));
         ASSERT_FALSE(container.empty()) << size;
         EXPECT_EQ(from_base64(cipher_call("/decrypt", "big", container)), plain) << size;
@@ -246,7 +236,7 @@ TEST_F(ServerTest, OrdinaryClientsWork)
     EXPECT_EQ(python.out, line + line) << python.err;
 
     // curl asks before it sends a body over 1 MiB and waits for "100 Continue".
-    std::string plain = random_bytes(2 << 20, 11);
+    std::string plain = pseudo_random_bytes(2 << 20, 11);
     std::string file = testing::TempDir() + "tavrin-curl-body";
     {
         std::string body = json_body(".1pw", to_base64(plain));
@@ -289,7 +279,7 @@ TEST_F(ServerTest, BodiesOverTheLimitAreRefusedUnreadAndTheLargestRoundTrips)
     // round trip is made with the largest plaintext whose container does.
     const std::string frame = json_body("p", "");
     size_t largest = (REQUEST_BODY_MAX_BYTES - frame.size()) / 4 * 3;
-    std::string plain = random_bytes(largest, 5);
+    std::string plain = pseudo_random_bytes(largest, 5);
     std::string body = json_body("p", to_base64(plain));
     body.append(REQUEST_BODY_MAX_BYTES - body.size(), ' ');
     std::string reply = http_exchange(server.port, make_request("POST", "/encrypt", body));
@@ -448,7 +438,7 @@ std::string native_call(int action, const std::string& pwd, const std::string& d
 
 TEST_F(ServerTest, ContainersOpenAcrossNativeMessagingAndHttp)
 {
-    const std::string plain = random_bytes(100000, 7);
+    const std::string plain = pseudo_random_bytes(100000, 7);
     // Over HTTP "pw" means ".5pw"; native messaging passes the password as it stands.
     for (const auto& [http_pwd, native_pwd] :
          std::vector<std::pair<std::string, std::string>>{{"pw", ".5pw"}, {".1gcm", ".1gcm"},

@@ -93,12 +93,6 @@ bool send_all(int fd, const std::string& text)
     return send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
 }
 
-std::string post(const std::string& path, const std::string& body)
-{
-    return "POST " + path + " HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\n\r\n" + body;
-}
-
 TEST(SoakTest, SimultaneousConnectionsAndMixedLoadLeaveNothingBehind)
 {
     UdpCapture syslog = {-1, 0};
@@ -111,7 +105,7 @@ TEST(SoakTest, SimultaneousConnectionsAndMixedLoadLeaveNothingBehind)
 
     const std::string plain = to_base64(std::string(3000, 'p'));
     std::string container_reply =
-        http_exchange(server.port, post("/encrypt", "{\"pwd\":\".1soak\",\"body\":\"" + plain + "\"}"));
+        http_exchange(server.port, make_request("POST", "/encrypt", "{\"pwd\":\".1soak\",\"body\":\"" + plain + "\"}"));
     std::string head, container;
     ASSERT_TRUE(split_reply(container_reply, &head, &container));
     const std::string big = to_base64(std::string(1 << 20, 'b'));
@@ -160,18 +154,18 @@ TEST(SoakTest, SimultaneousConnectionsAndMixedLoadLeaveNothingBehind)
                 break;
             }
             case 1: {
-                std::string r = http_exchange(server.port, post("/encrypt", "{\"pwd\":\"s\",\"body\":\"" + plain + "\"}"));
+                std::string r = http_exchange(server.port, make_request("POST", "/encrypt", "{\"pwd\":\"s\",\"body\":\"" + plain + "\"}"));
                 (r.find(" 200 OK\r\n") != std::string::npos ? answered : wrong)++;
                 break;
             }
             case 2: {
-                std::string r = http_exchange(server.port, post("/decrypt", "{\"pwd\":\".1soak\",\"body\":\"" + container + "\"}"));
+                std::string r = http_exchange(server.port, make_request("POST", "/decrypt", "{\"pwd\":\".1soak\",\"body\":\"" + container + "\"}"));
                 std::string h, b;
                 (split_reply(r, &h, &b) && b == plain ? answered : wrong)++;
                 break;
             }
             case 3: { // malformed: a body that is no JSON, then a request line with no version
-                std::string r = http_exchange(server.port, post("/encrypt", "\x01\x02 not json"));
+                std::string r = http_exchange(server.port, make_request("POST", "/encrypt", "\x01\x02 not json"));
                 (r.find(" 400 Bad Request\r\n") != std::string::npos ? answered : wrong)++;
                 int fd = connect_loopback(server.port);
                 if (fd >= 0) {
@@ -191,7 +185,7 @@ TEST(SoakTest, SimultaneousConnectionsAndMixedLoadLeaveNothingBehind)
             case 5: { // leaves in the middle of a large response
                 int fd = connect_loopback(server.port);
                 if (fd >= 0) {
-                    send_all(fd, post("/encrypt", "{\"pwd\":\"s\",\"body\":\"" + big + "\"}"));
+                    send_all(fd, make_request("POST", "/encrypt", "{\"pwd\":\"s\",\"body\":\"" + big + "\"}"));
                     char some[100];
                     recv(fd, some, sizeof some, 0);
                     close(fd);
@@ -327,7 +321,7 @@ TEST(SoakTest, HostileClientsCannotHoldTheService)
     busy.insert(busy.find("\r\n\r\n") + 2, "Retry-After: 1\r\n");
     EXPECT_EQ(http_exchange(server.port, large, 10000), busy);
     // Responses nobody reads.
-    const std::string unread = post("/encrypt", "{\"pwd\":\"s\",\"body\":\"" + to_base64(std::string(6 << 20, 'u')) + "\"}");
+    const std::string unread = make_request("POST", "/encrypt", "{\"pwd\":\"s\",\"body\":\"" + to_base64(std::string(6 << 20, 'u')) + "\"}");
     for (int i = 0; i < 2; ++i) {
         held.push_back(connect_loopback(server.port));
         EXPECT_TRUE(send_all(held.back(), unread));

@@ -22,7 +22,6 @@ struct ActionState {
     CipherError error;          // reason for the client, empty when there is none
     const unsigned char* reply; // bytes whose Base64 text is the reply (the result's data), or null
     size_t reply_bytes;         // count of those bytes
-    uint32_t reply_length;      // characters of the reply text
     bool empty_plaintext;       // decrypt succeeded with nothing to encode
 };
 
@@ -81,14 +80,19 @@ size_t action_output_size(const NativeMessagingRequest* request)
     return input + CONTAINER_MAGIC_LENGTH + CIPHER_SALT_SIZE + CONTAINER_ALLOCATION_EXTRA;
 }
 
-void release_request(NativeMessagingRequest* request)
+static void wipe_password(NativeMessagingRequest* request)
 {
-    frame_task_join(&request->prepare);
     if (request->password) {
         OPENSSL_cleanse(request->password, request->password_size);
         free(request->password);
         request->password = nullptr;
     }
+}
+
+void release_request(NativeMessagingRequest* request)
+{
+    frame_task_join(&request->prepare);
+    wipe_password(request);
     free(request->data);
     request->data = nullptr;
     free(request->decoded);
@@ -109,18 +113,13 @@ static void hand_output_to_result(NativeMessagingRequest* request, ActionState* 
     request->output = nullptr;
 }
 
-// The reply is the Base64 text of the result's bytes, encoded piece by piece while it is
-// written; none when there are no bytes or their text would not fit an int.
-static void take_result_as_reply(ActionState* state)
+// The reply is the Base64 text of count bytes, encoded piece by piece while it is written;
+// none when there are no bytes or their text would not fit an int.
+static void set_reply(ActionState* state, const unsigned char* bytes, size_t count)
 {
-    state->reply = nullptr;
-    state->reply_bytes = 0;
-    state->reply_length = 0;
-    if (state->result.data && state->result.length > 0 && state->result.length <= BASE64_ENCODE_MAX) {
-        state->reply = state->result.data;
-        state->reply_bytes = state->result.length;
-        state->reply_length = static_cast<uint32_t>(base64_text_length(state->result.length));
-    }
+    bool sendable = bytes && count > 0 && count <= static_cast<size_t>(BASE64_ENCODE_MAX);
+    state->reply = sendable ? bytes : nullptr;
+    state->reply_bytes = sendable ? count : 0;
 }
 
 static void decrypt_data(NativeMessagingRequest* request, ActionState* state)
@@ -152,10 +151,8 @@ static void decrypt_data(NativeMessagingRequest* request, ActionState* state)
         // An empty plaintext is a successful decryption with nothing to send.
         state->empty_plaintext = true;
         log_message("Decrypted data is empty");
-    } else if (plaintext_length <= static_cast<uint32_t>(BASE64_ENCODE_MAX)) {
-        state->reply = plaintext;
-        state->reply_bytes = plaintext_length;
-        state->reply_length = static_cast<uint32_t>(base64_text_length(plaintext_length));
+    } else {
+        set_reply(state, plaintext, plaintext_length);
     }
 }
 
@@ -202,7 +199,7 @@ static bool encrypt_data(const FrameIo* io, NativeMessagingRequest* request, Act
             send_error_reason(io, state->error.text, "bad data for encryption");
             return false;
         }
-        take_result_as_reply(state);
+        set_reply(state, state->result.data, state->result.length);
         if (state->reply && !base64_text_has_aaaa(state->reply, state->reply_bytes)) {
             log_encryption_succeeded(state);
             return true;
@@ -261,7 +258,7 @@ uint32_t write_encoded_messages(const FrameIo* io, const unsigned char* bytes, s
 // Sends the reply text and logs the totals.
 static void write_reply(const FrameIo* io, const ActionState* state, char* frame_buffer)
 {
-    log_message("Getting ready to write %i bytes back to client...", static_cast<int>(state->reply_length));
+    log_message("Getting ready to write %i bytes back to client...", static_cast<int>(base64_text_length(state->reply_bytes)));
     uint32_t sent = state->reply ? write_encoded_messages(io, state->reply, state->reply_bytes, frame_buffer) : 0;
     log_message("%i total written to client (success)", static_cast<int>(sent));
     frame_flush(io);
@@ -287,11 +284,7 @@ int run_native_messaging_action(const FrameIo* io, NativeMessagingRequest* reque
         else
             send_error_reason(io, state.error.text, "error");
     }
-    if (request->password) {
-        OPENSSL_cleanse(request->password, request->password_size);
-        free(request->password);
-        request->password = nullptr;
-    }
+    wipe_password(request);
     OPENSSL_cleanse(&state.error, sizeof state.error);
     int result = closing ? run_closing_sequence(io) : (frame_flush(io), 0);
     // The input and the result are released only now: unmapping buffers of many megabytes

@@ -186,13 +186,20 @@ static void refuseConnection(HttpServer* server, NetSocket socket)
 
 static void* acceptorThread(void* server);
 
+// Counts an accepting thread in (+1) or out (-1); the count reaching 0 wakes the server thread
+// that waits for every accepting thread to end.
+static void countAcceptor(HttpServer* server, int32_t change)
+{
+    std::lock_guard<std::mutex> hold(server->acceptorLock);
+    server->acceptorThreads += change;
+    if (change < 0)
+        server->acceptorsDone.notify_all();
+}
+
 // Starts one more accepting thread; reports a failure and goes on without it.
 static void startAcceptor(HttpServer* server)
 {
-    {
-        std::lock_guard<std::mutex> hold(server->acceptorLock);
-        server->acceptorThreads += 1;
-    }
+    countAcceptor(server, 1);
     int failed = netStartThread(acceptorThread, server, HTTP_THREAD_STACK_SIZE);
     if (failed == 0)
         return;
@@ -200,9 +207,7 @@ static void startAcceptor(HttpServer* server)
     serverPrint("Error while creating thread after accepting new connection! pthread_create "
                 "returned %d Continuing...\n",
                 failed);
-    std::lock_guard<std::mutex> hold(server->acceptorLock);
-    server->acceptorThreads -= 1;
-    server->acceptorsDone.notify_all();
+    countAcceptor(server, -1);
 }
 
 // Deals with a failed accept: reports it (throttled where it repeats) and returns true when
@@ -339,9 +344,7 @@ static void acceptAndServe(HttpServer* server, bool serverThread)
         if (connection != nullptr)
             serveConnection(connection);
     }
-    std::lock_guard<std::mutex> hold(server->acceptorLock);
-    server->acceptorThreads -= 1;
-    server->acceptorsDone.notify_all();
+    countAcceptor(server, -1);
 }
 
 static void* acceptorThread(void* server)
@@ -406,10 +409,7 @@ int acceptConnectionsUntilStopped(HttpServer* server, const sockaddr* address, s
         server->stoppedCondition.notify_all();
     }
 
-    {
-        std::lock_guard<std::mutex> hold(server->acceptorLock);
-        server->acceptorThreads += 1;
-    }
+    countAcceptor(server, 1);
     acceptAndServe(server, true);
     bool closed = false;
     {

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -257,13 +258,27 @@ TEST(SoakTest, ConnectionCapFitsTheDescriptorLimitAndRefusesBeyondIt)
     int threads = 0, descriptors = 0;
     rest_counts(pid, &threads, &descriptors);
 
-    std::vector<int> idle;
-    for (int i = 0; i < CAP; ++i)
-        idle.push_back(connect_loopback(port));
-    // The cap is reached: the next connection is answered at once and closed.
-    EXPECT_EQ(http_exchange(port, "GET /status HTTP/1.1\r\n\r\n", 5000), refusal(CAP));
-    for (int fd : idle)
-        close(fd);
+    // One connection more than the cap, none sending anything. Accepting threads may admit
+    // them in any order, so whichever comes last is answered at once and closed; the others
+    // are held open.
+    std::vector<pollfd> idle;
+    for (int i = 0; i <= CAP; ++i)
+        idle.push_back({connect_loopback(port), POLLIN, 0});
+    ASSERT_GT(poll(idle.data(), idle.size(), 20000), 0) << "no connection was refused";
+    int refused = 0;
+    for (pollfd& p : idle) {
+        if (p.revents != 0) {
+            EXPECT_EQ(read_until_closed(p.fd, 5000), refusal(CAP));
+            close(p.fd);
+            p.fd = -1; // poll skips it from now on
+            refused += 1;
+        }
+    }
+    EXPECT_EQ(refused, 1);
+    EXPECT_EQ(poll(idle.data(), idle.size(), 500), 0) << "a connection within the cap was answered";
+    for (const pollfd& p : idle)
+        if (p.fd >= 0)
+            close(p.fd);
     std::string status = http_exchange(port, "GET /status HTTP/1.1\r\n\r\n", 20000);
     EXPECT_NE(status.find(" 200 OK\r\n"), std::string::npos) << "the server stopped accepting";
     int threads_after = 0, descriptors_after = 0;

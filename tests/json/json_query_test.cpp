@@ -13,55 +13,33 @@ namespace {
 
 constexpr int ANY = -1; // offset not checked
 
-// One query and the whole result it must give. start and end are offsets into the text;
-// params, when given, is the query parameter list.
+// One query and the whole result it must give: type, count, the bytes start..start+length,
+// the start offset, the error, and the offset of the returned position. Parameters, when
+// given, are the query's parameter list.
 struct QueryCase {
     std::string json;
     const char* query;
     int32_t type, count;
-    std::string text; // the bytes start..start+length
+    std::string text;
     int start;
     int32_t error;
-    int end = ANY; // offset of the returned position
+    int end = ANY;
     std::vector<int32_t> params = {};
-    bool with_params = false;
 };
 
 QueryCase q(std::string json, const char* query, int32_t type, int32_t count, std::string text, int start,
-            int32_t error, int end = ANY)
+            int32_t error, int end = ANY, std::vector<int32_t> params = {})
 {
-    return {std::move(json), query, type, count, std::move(text), start, error, end};
-}
-
-QueryCase qp(std::string json, const char* query, std::vector<int32_t> params, int32_t type, int32_t count,
-             std::string text, int start, int32_t error)
-{
-    return {std::move(json), query, type, count, std::move(text), start, error, ANY, std::move(params), true};
+    return {std::move(json), query, type, count, std::move(text), start, error, end, std::move(params)};
 }
 
 // The text in a heap block of exactly its size plus the NUL, so that the address sanitizer
 // reports any read past the NUL.
-struct ExactText {
-    std::unique_ptr<char[]> bytes;
-    size_t length;
-};
-
-ExactText exact(const std::string& text)
+std::unique_ptr<char[]> exact(const std::string& text)
 {
-    ExactText t{std::unique_ptr<char[]>(new char[text.size() + 1]), text.size()};
-    std::memcpy(t.bytes.get(), text.data(), text.size());
-    t.bytes[text.size()] = '\0';
-    return t;
-}
-
-std::string describe(const QueryCase& c)
-{
-    std::string params;
-    for (int32_t p : c.params) {
-        params += std::to_string(p) + " ";
-    }
-    return "json '" + c.json.substr(0, 80) + "' query '" + c.query + "'" +
-           (c.with_params ? " params " + params : "");
+    std::unique_ptr<char[]> bytes(new char[text.size() + 1]);
+    std::memcpy(bytes.get(), text.c_str(), text.size() + 1);
+    return bytes;
 }
 
 // Holds for every result: a usable element lies inside the text, the position too.
@@ -81,18 +59,19 @@ void expect_inside(const char* json, const JsonElement& e, const char* position,
 void run_cases(const std::vector<QueryCase>& cases)
 {
     for (const QueryCase& c : cases) {
-        std::string what = describe(c);
-        ExactText text = exact(c.json);
-        const char* json = text.bytes.get();
+        std::string what = "json '" + c.json.substr(0, 80) + "' query '" + c.query + "'";
+        for (int32_t p : c.params)
+            what += " param " + std::to_string(p);
+        std::unique_ptr<char[]> text = exact(c.json);
+        const char* json = text.get();
         JsonElement e;
         std::memset(&e, 0x5a, sizeof e);
-        const char* position =
-            json_query_params(json, c.query, &e, c.with_params ? c.params.data() : nullptr);
+        const char* position = json_query_params(json, c.query, &e, c.params.empty() ? nullptr : c.params.data());
         expect_inside(json, e, position, what);
         EXPECT_EQ(e.type, c.type) << what;
         EXPECT_EQ(e.count, c.count) << what;
         EXPECT_EQ(e.error, c.error) << what << " (" << json_error_message(e.error) << ")";
-        if (e.length >= 0 && e.start >= json && e.start + e.length <= json + text.length) {
+        if (e.length >= 0 && e.start >= json && e.start + e.length <= json + c.json.size()) {
             EXPECT_EQ(std::string(e.start, static_cast<size_t>(e.length)), c.text) << what;
         }
         if (c.start != ANY) {
@@ -164,20 +143,20 @@ TEST(JsonQuery, IndexAndParameterStepsSelectByPosition)
         q("[10,20]", "[4294967297", T_ERR, 0, "", 6, JSON_ERROR_BAD_ARRAY_INDEX),
         q("[10,20]", "[-1", T_ERR, 0, "", 3, JSON_ERROR_TERMINAL_VALUE),
         q(R"([{"k":5}])", "[{'k'", T_NUM, 1, "5", 6, 0),
-        qp("[10,20,30]", "[*", {2}, T_NUM, 1, "30", 7, 0),
+        q("[10,20,30]", "[*", T_NUM, 1, "30", 7, 0, ANY, {2}),
         q("[10,20,30]", "[*", T_NUM, 1, "10", 1, 0),
-        qp("[[1,2],[3,4]]", "[*[*", {1, 0}, T_NUM, 1, "3", 8, 0),
-        qp(objects, "[*{'k'", {2}, T_NUM, 1, "3", 22, 0),
+        q("[[1,2],[3,4]]", "[*[*", T_NUM, 1, "3", 8, 0, ANY, {1, 0}),
+        q(objects, "[*{'k'", T_NUM, 1, "3", 22, 0, ANY, {2}),
         q(R"({"a":1,"b":2})", "{0", T_KEY, 1, "a", 2, 0),
         q(R"({"a":1,"b":2})", "{1", T_KEY, 1, "b", 8, 0),
         q(R"({"a":1,"b":2})", "{1{'x'", T_KEY, 1, "b", 8, 0),
         q(R"({"a":1,"b":2})", "{5", T_ERR, 2, "", 0, JSON_ERROR_BAD_OBJECT_INDEX),
         q(R"({"a":1,"b":2})", "{99999999999", T_ERR, 2, "", 0, JSON_ERROR_BAD_OBJECT_INDEX),
         q("{}", "{0", T_ERR, 0, "", 0, JSON_ERROR_BAD_OBJECT_INDEX),
-        qp(R"({"a":1,"b":2})", "{*", {1}, T_KEY, 1, "b", 8, 0),
+        q(R"({"a":1,"b":2})", "{*", T_KEY, 1, "b", 8, 0, ANY, {1}),
         q(R"({"a":1,"b":2})", "{*", T_KEY, 1, "a", 2, 0),
-        qp(R"({"a":1,"b":2})", "{*", {-1}, T_ERR, 2, "", 0, JSON_ERROR_BAD_OBJECT_INDEX),
-        qp(R"([5,{"a":1,"b":2}])", "[*{*", {1, 1}, T_KEY, 1, "b", 11, 0),
+        q(R"({"a":1,"b":2})", "{*", T_ERR, 2, "", 0, JSON_ERROR_BAD_OBJECT_INDEX, ANY, {-1}),
+        q(R"([5,{"a":1,"b":2}])", "[*{*", T_KEY, 1, "b", 11, 0, ANY, {1, 1}),
     });
 }
 
@@ -254,22 +233,6 @@ TEST(JsonQuery, HighBytesAreWhiteSpaceBetweenTokensAndEndUnquotedValues)
     });
 }
 
-std::string nested_arrays(int depth)
-{
-    return std::string(static_cast<size_t>(depth), '[') +
-           std::string(static_cast<size_t>(depth), ']');
-}
-
-std::string nested_objects(int depth, const std::string& inner)
-{
-    std::string text;
-    for (int i = 0; i < depth; ++i) {
-        text += "{\"a\":";
-    }
-    text += inner;
-    return text + std::string(static_cast<size_t>(depth), '}');
-}
-
 std::string repeat(const char* step, int times)
 {
     std::string text;
@@ -277,6 +240,16 @@ std::string repeat(const char* step, int times)
         text += step;
     }
     return text;
+}
+
+std::string nested_arrays(int depth)
+{
+    return repeat("[", depth) + repeat("]", depth);
+}
+
+std::string nested_objects(int depth, const std::string& inner)
+{
+    return repeat("{\"a\":", depth) + inner + repeat("}", depth);
 }
 
 TEST(JsonQuery, NestingBeyondTheBoundEndsTheWholeQuery)
@@ -326,8 +299,8 @@ TEST(JsonQuery, StringScanStopsAtTheFirstUnescapedQuoteAtEveryOffset)
             bodies.push_back(plain.substr(static_cast<size_t>(cut)) + end);
     }
     for (const std::string& body : bodies) {
-        ExactText text = exact("\"" + body);
-        const char* j = text.bytes.get();
+        std::unique_ptr<char[]> text = exact("\"" + body);
+        const char* j = text.get();
         // The body read byte by byte: up to a NUL (open), or to a quote not after a backslash.
         size_t length = 0;
         while (j[1 + length] != '\0' && j[1 + length] != '"')
@@ -351,10 +324,9 @@ TEST(JsonQuery, LongQueryKeysAreScannedToTheirSingleQuote)
         std::string json =
             "{\"" + key.substr(0, key.size() - 2) + "\\\"x\":1,\"" + key.substr(0, 3) + "\":2}";
         std::string query = "{'" + key.substr(0, key.size() - 2) + "\\\"x'";
-        ExactText text = exact(json);
-        ExactText query_text = exact(query);
+        std::unique_ptr<char[]> text = exact(json);
         JsonElement e;
-        json_query(text.bytes.get(), query_text.bytes.get(), &e);
+        json_query(text.get(), exact(query).get(), &e);
         EXPECT_EQ(e.type, T_NUM) << "key of " << key.size() << " bytes";
         EXPECT_EQ(std::string(e.start, static_cast<size_t>(e.length)), "1")
             << "key of " << key.size() << " bytes";
@@ -364,33 +336,21 @@ TEST(JsonQuery, LongQueryKeysAreScannedToTheirSingleQuote)
 TEST(JsonQuery, IntegerConversionReadsLeadingDigitsWithWrapAround)
 {
     const struct {
-        const char *json, *query;
+        const char* value; // of member "v"
         int32_t want;
     } cases[] = {
-        {R"({"v":-12x})", "{'v'", -12},
-        {R"({"v":true})", "{'v'", 1},
-        {R"({"v":tx})", "{'v'", 1},
-        {R"({"v":false})", "{'v'", 0},
-        {R"({"v":null})", "{'v'", 0},
-        {R"({"v":"42"})", "{'v'", 42},
-        {R"({"v":"abc"})", "{'v'", 0},
-        {R"({"v":1})", "{'w'", 0},
-        {R"({"v":12.7})", "{'v'", 12},
-        {R"({"v":-})", "{'v'", 0},
-        {R"({"v":{"a":1}})", "{'v'", 0},
-        {R"({"v":2147483647})", "{'v'", 2147483647},
-        {R"({"v":2147483648})", "{'v'", INT32_MIN},
-        {R"({"v":-2147483648})", "{'v'", INT32_MIN},
-        {R"({"v":99999999999999999999})", "{'v'", static_cast<int32_t>(1661992959u)},
-        {R"({"12":1})", "{0", 12},
-        {"5", "{'a'", 5}, // an error-1 result keeps its type and start
-        {R"({"v":"7)", "{'v'", 0},
+        {"-12x", -12}, {"true", 1}, {"tx", 1}, {"false", 0}, {"null", 0}, {R"("42")", 42}, {R"("abc")", 0},
+        {"12.7", 12},  {"-", 0},    {R"({"a":1})", 0},        {R"("7)", 0}, // unterminated: no element
+        {"2147483647", 2147483647}, {"2147483648", INT32_MIN}, {"-2147483648", INT32_MIN},
+        {"99999999999999999999", static_cast<int32_t>(1661992959u)},
     };
     for (const auto& c : cases) {
-        ExactText text = exact(c.json);
-        EXPECT_EQ(json_query_int(text.bytes.get(), c.query, nullptr), c.want)
-            << "json '" << c.json << "' query '" << c.query << "'";
+        std::string json = std::string(R"({"v":)") + c.value + "}";
+        EXPECT_EQ(json_query_int(exact(json).get(), "{'v'", nullptr), c.want) << json;
     }
+    EXPECT_EQ(json_query_int(R"({"v":1})", "{'w'", nullptr), 0);
+    EXPECT_EQ(json_query_int(R"({"12":1})", "{0", nullptr), 12);
+    EXPECT_EQ(json_query_int("5", "{'a'", nullptr), 5) << "an error-1 result keeps its type and start";
     const int32_t params[] = {1};
     EXPECT_EQ(json_query_int("[5,6]", "[*", params), 6);
 }
@@ -417,11 +377,11 @@ TEST(JsonQuery, StringCopyIsBoundedTerminatedAndReturnsTheFullLength)
     for (const auto& c : cases) {
         std::string what = std::string("json '") + c.json + "' query '" + c.query + "' size " +
                            std::to_string(c.dest_size);
-        ExactText text = exact(c.json);
+        std::unique_ptr<char[]> text = exact(c.json);
         std::unique_ptr<char[]> dest(new char[c.dest_size]); // exact: overruns are reported
         std::memset(dest.get(), 'z', c.dest_size);
         int32_t got =
-            json_query_string(text.bytes.get(), c.query, dest.get(), c.dest_size, nullptr);
+            json_query_string(text.get(), c.query, dest.get(), c.dest_size, nullptr);
         EXPECT_EQ(got, c.want_return) << what;
         EXPECT_STREQ(dest.get(), c.want_text) << what;
     }

@@ -119,6 +119,8 @@ inline std::vector<ReplyCase> fixed_reply_cases()
                 encrypting),
         failure("encrypt with an unknown algorithm id", post("/encrypt", json_body(".Zsecret", "aGVsbG8=")), 500,
                 "Encryption failed: Unsupported algorithm id", encrypting),
+        failure("pwd \".\" alone names no algorithm", post("/encrypt", json_body(".", "aGVsbG8=")), 500,
+                "Encryption failed: Unsupported algorithm id", encrypting),
         failure("encrypt with MD5 key derivation, which FIPS mode refuses", post("/encrypt", json_body(".Alegacy", "aGVsbG8=")),
                 500, "Encryption failed: ", encrypting),
         failure("decrypt of a container too short", post("/decrypt", json_body("secret", short_container)), 500,

@@ -40,11 +40,11 @@ void release(HttpRequest* request)
     free(request);
 }
 
-// The handler's reply to the request bytes: its fields, or status -1 for null.
+// The handler's reply to the request bytes: its fields, or status -1 for null. (The replies'
+// bytes on the wire are the server test's.)
 struct Reply {
     int status;
-    std::string reason, type, body, headers;
-    bool sendable;
+    std::string reason, body;
 };
 
 Reply call(const std::string& bytes, HttpRequest* request = nullptr)
@@ -54,11 +54,9 @@ Reply call(const std::string& bytes, HttpRequest* request = nullptr)
     HttpResponse* response = handle_request(request);
     release(request);
     if (response == nullptr)
-        return {-1, "", "", "", "", false};
-    auto text = [](const char* t) { return std::string(t ? t : "(null)"); };
-    Reply r = {response->statusCode, text(response->reasonPhrase), text(response->contentType),
-               std::string(response->body.contents, response->body.length), text(response->additionalHeaders),
-               responseIsSendable(response)};
+        return {-1, "", ""};
+    Reply r = {response->statusCode, response->reasonPhrase ? response->reasonPhrase : "(null)",
+               std::string(response->body.contents, response->body.length)};
     EXPECT_EQ(response->filenameToSend, nullptr);
     releaseResponse(response);
     return r;
@@ -92,29 +90,13 @@ protected:
     UdpCapture syslog = {-1, 0};
 };
 
-TEST_F(RoutesTest, EveryFixedReplyHasItsFieldsAndLogLine)
+TEST_F(RoutesTest, EveryFixedReplyHasItsLogLine)
 {
     for (const ReplyCase& c : fixed_reply_cases()) {
-        SCOPED_TRACE(c.name);
-        Reply r = call(c.request);
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.reason, c.reason);
-        EXPECT_EQ(r.type, c.content_type);
-        if (c.body_prefix) {
-            EXPECT_EQ(r.body.rfind(c.body, 0), 0u) << r.body;
-        } else {
-            EXPECT_EQ(r.body, c.body);
-        }
-        EXPECT_EQ(r.headers, "(null)");
-        EXPECT_TRUE(r.sendable);
+        EXPECT_EQ(call(c.request).status, c.status) << c.name;
         std::vector<std::string> logged = messages();
-        EXPECT_EQ(logged.empty() ? "" : logged[0], c.logged);
+        EXPECT_EQ(logged.empty() ? "" : logged[0], c.logged) << c.name;
     }
-    // The preflight: 204 without a body, its headers allowing JSON from any origin.
-    Reply r = call(make_request("OPTIONS", "/encrypt", "", false));
-    EXPECT_EQ(r.status, 204);
-    EXPECT_EQ(r.headers, HTTP_PREFLIGHT_HEADERS);
-    EXPECT_TRUE(r.sendable);
 }
 
 TEST_F(RoutesTest, PasswordReachesTheContainerWithTheDefaultPrefixOrUnchanged)
@@ -125,6 +107,7 @@ TEST_F(RoutesTest, PasswordReachesTheContainerWithTheDefaultPrefixOrUnchanged)
     } cases[] = {
         {"\"secret\"", ".5secret"},
         {"\".1gcm\"", ".1gcm"},
+        {"\"a\"", ".5a"},
         {"12345", ".512345"},       // a number is taken as its digits
         {"\"a\\\"b\"", ".5a\\\"b"}, // escapes stay as they stand
         {"\"" + std::string(511, 'z') + "\"", ".5" + std::string(511, 'z')},

@@ -2,9 +2,9 @@
 #include "tests/app/native_messaging_harness.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
 #include <cerrno>
@@ -88,6 +88,22 @@ bool nm_join_data(const std::vector<std::string>& texts, std::string* data)
         data->append(t, head.size(), t.size() - head.size() - 2);
     }
     return true;
+}
+
+std::string nm_reply_text(const NmFrames& frames)
+{
+    std::string text;
+    if (!frames.whole || frames.texts.empty() || frames.texts.back() != NM_END || !nm_join_data(frames.texts, &text))
+        return "<no reply>";
+    return text;
+}
+
+std::string nm_reply_plaintext(const NmFrames& frames, const std::string& password)
+{
+    std::string container, plain;
+    if (!bytes_of_base64(nm_reply_text(frames), &container) || !reference_decrypt(password, container, &plain))
+        return "<no container>";
+    return plain;
 }
 
 // ---- in-process exchange -----------------------------------------------------------------
@@ -204,23 +220,13 @@ HostRun run_host(const std::string& input, const std::vector<std::string>& env, 
 std::vector<HostRun> run_hosts(const std::vector<HostCase>& cases, const std::string& program)
 {
     std::vector<HostRun> runs(cases.size());
-    std::mutex lock;
-    size_t next = 0;
-    auto worker = [&] {
-        for (;;) {
-            size_t i;
-            {
-                std::lock_guard<std::mutex> guard(lock);
-                if (next >= cases.size())
-                    return;
-                i = next++;
-            }
-            runs[i] = run_host(cases[i].input, cases[i].env, program);
-        }
-    };
+    std::atomic<size_t> next{0};
     std::vector<std::thread> workers;
     for (int w = 0; w < 8; ++w)
-        workers.emplace_back(worker);
+        workers.emplace_back([&] {
+            for (size_t i; (i = next++) < cases.size();)
+                runs[i] = run_host(cases[i].input, cases[i].env, program);
+        });
     for (std::thread& t : workers)
         t.join();
     return runs;

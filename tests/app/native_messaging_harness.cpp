@@ -53,23 +53,15 @@ std::string nm_request(int action, int raw, const std::string& pwd, const std::s
 NmFrames nm_parse_frames(const std::string& stream)
 {
     NmFrames frames = {{}, true};
-    size_t at = 0;
-    while (at < stream.size()) {
+    for (size_t at = 0; at < stream.size();) {
         uint32_t length = 0;
-        if (stream.size() - at < 4) {
+        if (stream.size() - at < 4 || (memcpy(&length, stream.data() + at, 4), stream.size() - at - 4 < length)) {
             frames.whole = false;
             break;
         }
-        memcpy(&length, stream.data() + at, 4);
-        at += 4;
-        if (stream.size() - at < length) {
-            frames.whole = false;
-            break;
-        }
-        std::string text = stream.substr(at, length);
-        at += length;
-        if (text.size() < 2 || text.front() != '{' || text.back() != '}')
-            frames.whole = false;
+        std::string text = stream.substr(at + 4, length);
+        at += 4 + length;
+        frames.whole = frames.whole && text.size() >= 2 && text.front() == '{' && text.back() == '}';
         frames.texts.push_back(std::move(text));
     }
     return frames;
@@ -182,11 +174,12 @@ HostRun run_host(const std::string& input, const std::vector<std::string>& env, 
         close_stdin(&child);
     });
     std::thread errors([&] { run.err = read_to_end(child.stderr_fd); });
-    // Read the output as it comes, noting when the end frame arrived and when output ended.
+    // Read the output as it comes, noting when it first ended in the end frame (no data text
+    // holds its bytes) and when it ended.
     using clock = std::chrono::steady_clock;
+    const std::string end_frame = nm_frame(NM_END);
     clock::time_point end_frame_at{};
     bool seen_end = false;
-    size_t parsed = 0; // frames before this offset have been looked at
     char buffer[1 << 16];
     for (;;) {
         pollfd p = {child.stdout_fd, POLLIN, 0};
@@ -198,14 +191,10 @@ HostRun run_host(const std::string& input, const std::vector<std::string>& env, 
         if (n <= 0)
             break;
         run.out.append(buffer, static_cast<size_t>(n));
-        uint32_t length = 0;
-        while (!seen_end && run.out.size() - parsed >= 4 &&
-               (memcpy(&length, run.out.data() + parsed, 4), run.out.size() - parsed - 4 >= length)) {
-            if (run.out.compare(parsed + 4, length, NM_END) == 0 && length == strlen(NM_END)) {
-                seen_end = true;
-                end_frame_at = clock::now();
-            }
-            parsed += 4 + length;
+        if (!seen_end && run.out.size() >= end_frame.size() &&
+            run.out.compare(run.out.size() - end_frame.size(), end_frame.size(), end_frame) == 0) {
+            seen_end = true;
+            end_frame_at = clock::now();
         }
     }
     if (seen_end)

@@ -139,9 +139,11 @@ TEST_F(HostProcessTest, ReferenceContainersOpenInTheHost)
         std::string password;              // to decrypt with, after ".<id>"
         std::vector<size_t> frame_lengths; // of the data messages, when checked
     };
-    // Reply texts of 64000, 64004 and 128000 characters, and of 2560, whose frame header holds
-    // a line feed byte (2571 = 0x0A0B) that a text-mode stream would turn into CR LF.
+    // Data messages of 64000 characters at most (a frame of 64011 bytes): replies of 47999 and
+    // 48000 bytes fill one, 48001 and 96000 two; and one of 2560 characters, whose frame header
+    // holds a line feed byte (2571 = 0x0A0B) that a text-mode stream would turn into CR LF.
     std::vector<Case> cases = {
+        {"64000 characters with padding", '5', pseudo_random_bytes(47999, 5), PASSWORD, {64011}},
         {"64000 characters", '5', pseudo_random_bytes(48000, 1), PASSWORD, {64011}},
         {"64004 characters", '5', pseudo_random_bytes(48001, 2), PASSWORD, {64011, 15}},
         {"128000 characters", '5', pseudo_random_bytes(96000, 3), PASSWORD, {64011, 64011}},

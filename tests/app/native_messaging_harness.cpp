@@ -240,30 +240,21 @@ const Algorithm ALGORITHMS[] = {
     {'C', EVP_aes_256_ctr, 1024, 0, true, 0},
 };
 
-const Algorithm* algorithm_of(char id)
+// The algorithm a password selects (".X..." -> X, else '2'); proper: the password after the prefix.
+const Algorithm* algorithm_of(const std::string& password, std::string* proper)
 {
+    bool prefixed = password.size() >= 2 && password[0] == '.';
+    *proper = prefixed ? password.substr(2) : password;
     for (const Algorithm& a : ALGORITHMS)
-        if (a.id == id)
+        if (a.id == (prefixed ? password[1] : '2'))
             return &a;
     return nullptr;
 }
 
-// Id of a password (".X..." -> X, else '2').
-char nm_password_id(const std::string& password)
-{
-    return password.size() >= 2 && password[0] == '.' ? password[1] : '2';
-}
-
-std::string proper_password(const std::string& password)
-{
-    return !password.empty() && password[0] == '.' ? password.substr(std::min<size_t>(2, password.size())) : password;
-}
-
 // Key and the IV the cipher starts from.
-bool derive(const Algorithm& a, const std::string& password, const unsigned char* salt,
-            const unsigned char* stored_iv, unsigned char key[32], unsigned char iv[16])
+bool derive(const Algorithm& a, const std::string& pw, const unsigned char* salt, const unsigned char* stored_iv,
+            unsigned char key[32], unsigned char iv[16])
 {
-    std::string pw = proper_password(password);
     memset(iv, 0, 16);
     if (a.bytes_to_key)
         return EVP_BytesToKey(a.cipher(), EVP_sha256(), salt, reinterpret_cast<const unsigned char*>(pw.data()),
@@ -280,12 +271,12 @@ bool derive(const Algorithm& a, const std::string& password, const unsigned char
 std::string reference_encrypt(const std::string& password, const std::string& plaintext, const std::string& salt,
                               const std::string& iv_field)
 {
-    const Algorithm* a = algorithm_of(nm_password_id(password));
-    if (!a || salt.size() != 16 || iv_field.size() != 16)
-        return {};
+    std::string pw;
+    const Algorithm* a = algorithm_of(password, &pw);
     unsigned char key[32], iv[16];
-    const auto* s = reinterpret_cast<const unsigned char*>(salt.data());
-    if (!derive(*a, password, s, reinterpret_cast<const unsigned char*>(iv_field.data()), key, iv))
+    if (!a || salt.size() != 16 || iv_field.size() != 16 ||
+        !derive(*a, pw, reinterpret_cast<const unsigned char*>(salt.data()),
+                reinterpret_cast<const unsigned char*>(iv_field.data()), key, iv))
         return {};
     std::string out = "Salted__" + salt + iv_field.substr(0, a->iv_stored);
     std::string body(plaintext.size() + 32, '\0');
@@ -307,12 +298,12 @@ std::string reference_encrypt(const std::string& password, const std::string& pl
 
 bool reference_decrypt(const std::string& password, const std::string& container, std::string* plaintext)
 {
-    const Algorithm* a = algorithm_of(nm_password_id(password));
-    if (!a || container.size() < 24 + a->iv_stored + a->tag || container.compare(0, 8, "Salted__") != 0)
-        return false;
+    std::string pw;
+    const Algorithm* a = algorithm_of(password, &pw);
     const auto* bytes = reinterpret_cast<const unsigned char*>(container.data());
     unsigned char key[32], iv[16];
-    if (!derive(*a, password, bytes + 8, bytes + 24, key, iv))
+    if (!a || container.size() < 24 + a->iv_stored + a->tag || container.compare(0, 8, "Salted__") != 0 ||
+        !derive(*a, pw, bytes + 8, bytes + 24, key, iv))
         return false;
     size_t at = 24 + a->iv_stored;
     size_t length = container.size() - at - a->tag;

@@ -2,9 +2,9 @@
 #include "tests/app/native_messaging_harness.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
 #include <cerrno>
@@ -53,23 +53,15 @@ std::string nm_request(int action, int raw, const std::string& pwd, const std::s
 NmFrames nm_parse_frames(const std::string& stream)
 {
     NmFrames frames = {{}, true};
-    size_t at = 0;
-    while (at < stream.size()) {
+    for (size_t at = 0; at < stream.size();) {
         uint32_t length = 0;
-        if (stream.size() - at < 4) {
+        if (stream.size() - at < 4 || (memcpy(&length, stream.data() + at, 4), stream.size() - at - 4 < length)) {
             frames.whole = false;
             break;
         }
-        memcpy(&length, stream.data() + at, 4);
-        at += 4;
-        if (stream.size() - at < length) {
-            frames.whole = false;
-            break;
-        }
-        std::string text = stream.substr(at, length);
-        at += length;
-        if (text.size() < 2 || text.front() != '{' || text.back() != '}')
-            frames.whole = false;
+        std::string text = stream.substr(at + 4, length);
+        at += 4 + length;
+        frames.whole = frames.whole && text.size() >= 2 && text.front() == '{' && text.back() == '}';
         frames.texts.push_back(std::move(text));
     }
     return frames;
@@ -88,6 +80,22 @@ bool nm_join_data(const std::vector<std::string>& texts, std::string* data)
         data->append(t, head.size(), t.size() - head.size() - 2);
     }
     return true;
+}
+
+std::string nm_reply_text(const NmFrames& frames)
+{
+    std::string text;
+    if (!frames.whole || frames.texts.empty() || frames.texts.back() != NM_END || !nm_join_data(frames.texts, &text))
+        return "<no reply>";
+    return text;
+}
+
+std::string nm_reply_plaintext(const NmFrames& frames, const std::string& password)
+{
+    std::string container, plain;
+    if (!bytes_of_base64(nm_reply_text(frames), &container) || !reference_decrypt(password, container, &plain))
+        return "<no container>";
+    return plain;
 }
 
 // ---- in-process exchange -----------------------------------------------------------------
@@ -166,11 +174,12 @@ HostRun run_host(const std::string& input, const std::vector<std::string>& env, 
         close_stdin(&child);
     });
     std::thread errors([&] { run.err = read_to_end(child.stderr_fd); });
-    // Read the output as it comes, noting when the end frame arrived and when output ended.
+    // Read the output as it comes, noting when it first ended in the end frame (no data text
+    // holds its bytes) and when it ended.
     using clock = std::chrono::steady_clock;
+    const std::string end_frame = nm_frame(NM_END);
     clock::time_point end_frame_at{};
     bool seen_end = false;
-    size_t parsed = 0; // frames before this offset have been looked at
     char buffer[1 << 16];
     for (;;) {
         pollfd p = {child.stdout_fd, POLLIN, 0};
@@ -182,14 +191,10 @@ HostRun run_host(const std::string& input, const std::vector<std::string>& env, 
         if (n <= 0)
             break;
         run.out.append(buffer, static_cast<size_t>(n));
-        uint32_t length = 0;
-        while (!seen_end && run.out.size() - parsed >= 4 &&
-               (memcpy(&length, run.out.data() + parsed, 4), run.out.size() - parsed - 4 >= length)) {
-            if (run.out.compare(parsed + 4, length, NM_END) == 0 && length == strlen(NM_END)) {
-                seen_end = true;
-                end_frame_at = clock::now();
-            }
-            parsed += 4 + length;
+        if (!seen_end && run.out.size() >= end_frame.size() &&
+            run.out.compare(run.out.size() - end_frame.size(), end_frame.size(), end_frame) == 0) {
+            seen_end = true;
+            end_frame_at = clock::now();
         }
     }
     if (seen_end)
@@ -204,23 +209,13 @@ HostRun run_host(const std::string& input, const std::vector<std::string>& env, 
 std::vector<HostRun> run_hosts(const std::vector<HostCase>& cases, const std::string& program)
 {
     std::vector<HostRun> runs(cases.size());
-    std::mutex lock;
-    size_t next = 0;
-    auto worker = [&] {
-        for (;;) {
-            size_t i;
-            {
-                std::lock_guard<std::mutex> guard(lock);
-                if (next >= cases.size())
-                    return;
-                i = next++;
-            }
-            runs[i] = run_host(cases[i].input, cases[i].env, program);
-        }
-    };
+    std::atomic<size_t> next{0};
     std::vector<std::thread> workers;
     for (int w = 0; w < 8; ++w)
-        workers.emplace_back(worker);
+        workers.emplace_back([&] {
+            for (size_t i; (i = next++) < cases.size();)
+                runs[i] = run_host(cases[i].input, cases[i].env, program);
+        });
     for (std::thread& t : workers)
         t.join();
     return runs;
@@ -245,30 +240,21 @@ const Algorithm ALGORITHMS[] = {
     {'C', EVP_aes_256_ctr, 1024, 0, true, 0},
 };
 
-const Algorithm* algorithm_of(char id)
+// The algorithm a password selects (".X..." -> X, else '2'); proper: the password after the prefix.
+const Algorithm* algorithm_of(const std::string& password, std::string* proper)
 {
+    bool prefixed = password.size() >= 2 && password[0] == '.';
+    *proper = prefixed ? password.substr(2) : password;
     for (const Algorithm& a : ALGORITHMS)
-        if (a.id == id)
+        if (a.id == (prefixed ? password[1] : '2'))
             return &a;
     return nullptr;
 }
 
-// Id of a password (".X..." -> X, else '2').
-char nm_password_id(const std::string& password)
-{
-    return password.size() >= 2 && password[0] == '.' ? password[1] : '2';
-}
-
-std::string proper_password(const std::string& password)
-{
-    return !password.empty() && password[0] == '.' ? password.substr(std::min<size_t>(2, password.size())) : password;
-}
-
 // Key and the IV the cipher starts from.
-bool derive(const Algorithm& a, const std::string& password, const unsigned char* salt,
-            const unsigned char* stored_iv, unsigned char key[32], unsigned char iv[16])
+bool derive(const Algorithm& a, const std::string& pw, const unsigned char* salt, const unsigned char* stored_iv,
+            unsigned char key[32], unsigned char iv[16])
 {
-    std::string pw = proper_password(password);
     memset(iv, 0, 16);
     if (a.bytes_to_key)
         return EVP_BytesToKey(a.cipher(), EVP_sha256(), salt, reinterpret_cast<const unsigned char*>(pw.data()),
@@ -285,12 +271,12 @@ bool derive(const Algorithm& a, const std::string& password, const unsigned char
 std::string reference_encrypt(const std::string& password, const std::string& plaintext, const std::string& salt,
                               const std::string& iv_field)
 {
-    const Algorithm* a = algorithm_of(nm_password_id(password));
-    if (!a || salt.size() != 16 || iv_field.size() != 16)
-        return {};
+    std::string pw;
+    const Algorithm* a = algorithm_of(password, &pw);
     unsigned char key[32], iv[16];
-    const auto* s = reinterpret_cast<const unsigned char*>(salt.data());
-    if (!derive(*a, password, s, reinterpret_cast<const unsigned char*>(iv_field.data()), key, iv))
+    if (!a || salt.size() != 16 || iv_field.size() != 16 ||
+        !derive(*a, pw, reinterpret_cast<const unsigned char*>(salt.data()),
+                reinterpret_cast<const unsigned char*>(iv_field.data()), key, iv))
         return {};
     std::string out = "Salted__" + salt + iv_field.substr(0, a->iv_stored);
     std::string body(plaintext.size() + 32, '\0');
@@ -312,12 +298,12 @@ std::string reference_encrypt(const std::string& password, const std::string& pl
 
 bool reference_decrypt(const std::string& password, const std::string& container, std::string* plaintext)
 {
-    const Algorithm* a = algorithm_of(nm_password_id(password));
-    if (!a || container.size() < 24 + a->iv_stored + a->tag || container.compare(0, 8, "Salted__") != 0)
-        return false;
+    std::string pw;
+    const Algorithm* a = algorithm_of(password, &pw);
     const auto* bytes = reinterpret_cast<const unsigned char*>(container.data());
     unsigned char key[32], iv[16];
-    if (!derive(*a, password, bytes + 8, bytes + 24, key, iv))
+    if (!a || container.size() < 24 + a->iv_stored + a->tag || container.compare(0, 8, "Salted__") != 0 ||
+        !derive(*a, pw, bytes + 8, bytes + 24, key, iv))
         return false;
     size_t at = 24 + a->iv_stored;
     size_t length = container.size() - at - a->tag;

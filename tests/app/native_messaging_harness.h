@@ -31,6 +31,18 @@ bool nm_join_data(const std::vector<std::string>& texts, std::string* data);
 
 constexpr const char* NM_END = "{\"end\":\"true\"}";
 
+inline std::string nm_error(const std::string& reason)
+{
+    return "{\"error\":\"" + reason + "\"}";
+}
+
+// The Base64 text of a successful reply: frames only, data messages, the end frame last;
+// "<no reply>" otherwise.
+std::string nm_reply_text(const NmFrames& frames);
+// The plaintext of the container in a successful reply, opened by the independent
+// implementation below; "<no container>" otherwise.
+std::string nm_reply_plaintext(const NmFrames& frames, const std::string& password);
+
 // ---- in-process exchange (FrameIo over strings, no closing pause) -------------------------
 
 struct ExchangeRun {

@@ -100,6 +100,8 @@ TEST_F(SecretsAudit, NativeMessagingExchangesLogNoSecret)
         {"id outside the table", nm_request(1, 0, ".4" + PASSWORD_MARKER, PLAIN_MARKER, 40), {}},
         {"MD5 refused in FIPS mode", nm_request(1, 0, ".A" + PASSWORD_MARKER, PLAIN_MARKER, 40), {}},
         {"raw data not Base64", nm_request(1, 1, pwd, PLAIN_MARKER, 40), {}},
+        {"decrypt of data not Base64", nm_request(2, 0, pwd, PLAIN_MARKER, 40), {}},
+        {"data cut short", nm_first(1, 0, 100, pwd) + nm_chunk(PLAIN_MARKER.substr(0, 40)), {}},
         {"no FIPS provider", nm_request(1, 0, pwd, PLAIN_MARKER, 40), {"OPENSSL_MODULES=" + empty.string()}},
     });
     std::filesystem::remove_all(empty);

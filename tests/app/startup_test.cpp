@@ -75,7 +75,6 @@ TEST_F(StartupTest, ExitStatusAndConsoleLinesOfEachStart)
          {"user_print_out set", "user_print_err set", "FIPS mode enabled OK"}},
         {{"fips"}, no_provider, false, 1, "", FIPS_PROVIDER_MISSING_LINE, fips_failed},
         {{"-s", "server", "-p", "1"}, no_provider, false, 1, "", FIPS_PROVIDER_MISSING_LINE, {}},
-        {{"--help"}, "", false, 0, HOST_USAGE, "", {}},
         {{"-h"}, "", false, 0, HOST_USAGE, "", {}},
         {{"--version"}, "", false, 0, "tavrinhost 1.0.2\n", "", {}},
         // Anything else is native messaging: silent on a pipe, one hint line on a terminal.
@@ -95,9 +94,7 @@ TEST_F(StartupTest, ExitStatusAndConsoleLinesOfEachStart)
             name += " " + a;
         name += (c.env.empty() ? "" : " without the provider") +
                 std::string(c.terminal ? " on a terminal" : "");
-        std::vector<std::string> env;
-        if (!c.env.empty())
-            env.push_back(c.env);
+        std::vector<std::string> env(!c.env.empty(), c.env);
         ProcessResult r = c.terminal ? run_on_terminal(args, env)
                                      : run_process(build_program("tavrinhost"), args, env);
         if (windows) {

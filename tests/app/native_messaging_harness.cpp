@@ -240,9 +240,12 @@ const Algorithm ALGORITHMS[] = {
     {'C', EVP_aes_256_ctr, 1024, 0, true, 0},
 };
 
-// The algorithm a password selects (".X..." -> X, else '2'); proper: the password after the prefix.
+// The algorithm a password selects (".X..." -> X, "." alone none, else '2'); proper: the
+// password after the prefix.
 const Algorithm* algorithm_of(const std::string& password, std::string* proper)
 {
+    if (password == ".")
+        return nullptr;
     bool prefixed = password.size() >= 2 && password[0] == '.';
     *proper = prefixed ? password.substr(2) : password;
     for (const Algorithm& a : ALGORITHMS)

@@ -64,11 +64,16 @@ static void set_binary_streams()
 #endif
 }
 
-void set_binary_standard_output()
+void set_message_standard_output()
 {
-#ifdef _WIN32
     fflush(stdout);
+#ifdef _WIN32
     _setmode(1, _O_BINARY);
+    // The Windows C runtime buffers fully when asked for line buffering; unbuffered, each
+    // printf is written at once, in one piece.
+    setvbuf(stdout, nullptr, _IONBF, 0);
+#else
+    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
 #endif
 }
 

@@ -31,9 +31,10 @@ constexpr int FRAME_CLOSING_PAUSE_MS = 1000;
 // size limit FRAME_TEXT_MAX.
 FrameIo stdio_frame_io();
 
-// Standard output alone as a raw byte stream, for server mode: its message lines end in a
-// line feed on every platform (a Windows text-mode stream would send CR LF).
-void set_binary_standard_output();
+// Standard output as server mode's message stream: raw bytes, so that lines end in a line
+// feed on every platform (a Windows text-mode stream would send CR LF), and each line
+// written as soon as it is complete.
+void set_message_standard_output();
 
 // Reads until length bytes have arrived or the input ends or fails, with as few reads as the
 // stream allows. Returns the bytes read; when none arrived, the result of the failed read

@@ -27,17 +27,14 @@ int run_server_mode(int port, const char* address)
         return 1;
     }
     log_message("FIPS mode enabled");
-    // Standard output carries the server's messages; each one should be seen when it happens
-    // (Windows has no line buffering: there the messages flush themselves).
-    set_binary_standard_output();
-    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    // Standard output carries the server's messages; each one should be seen when it happens.
+    set_message_standard_output();
     listen_options.port = port;
     snprintf(listen_options.address, sizeof listen_options.address, "%s", address ? address : "");
     int failed = netStartThread(httpServerThread, &listen_options, 0);
     if (failed != 0) {
         printf("Whoa! Failed to create a thread for routine %p\n",
                reinterpret_cast<void*>(httpServerThread));
-        fflush(stdout);
         fprintf(stderr, "tavrinhost: the server thread could not be started\n");
         return 1;
     }

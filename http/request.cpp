@@ -307,7 +307,7 @@ bool decodeUrlText(const char* source, char* destination, uint64_t* outLength)
         printf("\nWarning: %d further undecodable escapes in the path were not shown\n",
                undecodable - REQUEST_URL_WARNINGS_MAX);
     if (undecodable > 0)
-        fflush(stdout); // seen now also where standard output is not line-buffered (Windows)
+        fflush(stdout); // the last warning ends without a line feed: shown now, not with the next line
     destination[k] = '\0';
     if (outLength)
         *outLength = k;

@@ -159,7 +159,6 @@ int sendHttpResponse(HttpConnection* connection, const HttpResponse* response)
                "not fit its %zu-byte buffer\n",
                connection->remoteHost, connection->remotePort, header,
                sizeof connection->headerBuffer - 1);
-        fflush(stdout);
         return -1;
     }
     uint64_t bodyLength = bodiless ? 0 : response->body.length;
@@ -185,6 +184,5 @@ int sendHttpResponse(HttpConnection* connection, const HttpResponse* response)
                connection->remoteHost, connection->remotePort, static_cast<long long>(last),
                netErrorText(error), error);
     }
-    fflush(stdout); // seen now also where standard output is not line-buffered (Windows)
     return -1;
 }
